@@ -119,7 +119,8 @@ struct SrvTypeRply {
 };
 
 // Reads the version, function and Length of a message whose first 5 bytes are at `data`
-// (the TCP framing step). Returns Truncated when size < 5.
+// (the TCP framing step). Returns Truncated when size < 5; otherwise fills all three and
+// returns BadVersion when the version is not 2, BadLength when Length < 14, else Ok.
 [[nodiscard]] DecodeStatus peekHeader(const uint8_t *data, size_t size, uint8_t *version,
                                       uint8_t *function, uint32_t *length);
 
@@ -138,6 +139,10 @@ struct SrvTypeRply {
 [[nodiscard]] DecodeStatus decodeAttrRply(const uint8_t *data, size_t size, Header *header, AttrRply *body);
 [[nodiscard]] DecodeStatus decodeSrvTypeRqst(const uint8_t *data, size_t size, Header *header, SrvTypeRqst *body);
 [[nodiscard]] DecodeStatus decodeSrvTypeRply(const uint8_t *data, size_t size, Header *header, SrvTypeRply *body);
+
+// True when the extension chain of a message that decoded Ok holds an ID in 0x4000-0x7FFF
+// (mandatory to understand: a request gets OPTION_NOT_UNDERSTOOD, a reply is discarded).
+[[nodiscard]] bool hasMandatoryExtension(const uint8_t *data, size_t size);
 
 // Encoders: the complete message, header included, with Length and extension offsets
 // computed. `header.function` is ignored (each encoder writes its own). Fail (return
