@@ -1,0 +1,236 @@
+#include "fake_system_calls.h"
+
+#include <errno.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "system_calls.h"
+
+namespace fakesys {
+namespace {
+
+constexpr auto kRealWaitLimit = std::chrono::seconds(5);
+
+struct Failure {
+    bool armed = false;
+    int result = 0;
+    int error = 0;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool autoAdvance = false;
+    unsigned int clock = 0;
+    int sleepers = 0;
+    std::vector<unsigned int> requests;
+    int created = 0;
+    size_t lastStackSize = 0;
+    bool lastDetached = false;
+    int running = 0;
+    Failure stackSize, createThread, mutexLock, condSignal, mutexUnlock;
+};
+
+State state;
+
+// Returns true (with errno set) when a failure was armed for this call, and disarms it.
+bool takeFailure(Failure State::*which, int *result)
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    Failure &failure = state.*which;
+    if (!failure.armed)
+        return false;
+    failure.armed = false;
+    *result = failure.result;
+    errno = failure.error;
+    return true;
+}
+
+void arm(Failure State::*which, int result, int error)
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.*which = Failure{true, result, error};
+}
+
+unsigned int fakeSleep(unsigned int seconds)
+{
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.requests.push_back(seconds);
+    unsigned int deadline = state.clock + seconds;
+    if (state.autoAdvance) {
+        state.clock = deadline;
+        state.changed.notify_all();
+        return 0;
+    }
+    state.sleepers++;
+    state.changed.notify_all();
+    state.changed.wait(lock, [&] { return state.clock >= deadline; });
+    state.sleepers--;
+    state.changed.notify_all();
+    return 0;
+}
+
+int fakeStackSize(pthread_attr_t *attr, size_t size)
+{
+    int result;
+    if (takeFailure(&State::stackSize, &result))
+        return result;
+    return pthread_attr_setstacksize(attr, size);
+}
+
+struct Trampoline {
+    void *(*body)(void *);
+    void *arg;
+};
+
+void *runCounted(void *raw)
+{
+    Trampoline trampoline = *static_cast<Trampoline *>(raw);
+    delete static_cast<Trampoline *>(raw);
+    void *result = trampoline.body(trampoline.arg);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.running--;
+    state.changed.notify_all();
+    return result;
+}
+
+int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg)
+{
+    int result;
+    if (takeFailure(&State::createThread, &result))
+        return result;
+    size_t stackSize = 0;
+    int detachState = PTHREAD_CREATE_JOINABLE;
+    pthread_attr_getstacksize(attr, &stackSize);
+    pthread_attr_getdetachstate(attr, &detachState);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.created++;
+        state.running++;
+        state.lastStackSize = stackSize;
+        state.lastDetached = detachState == PTHREAD_CREATE_DETACHED;
+    }
+    auto *trampoline = new Trampoline{body, arg};
+    result = pthread_create(thread, attr, runCounted, trampoline);
+    if (result != 0) {
+        delete trampoline;
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.running--;
+    }
+    return result;
+}
+
+int fakeMutexLock(pthread_mutex_t *mutex)
+{
+    int result;
+    if (takeFailure(&State::mutexLock, &result))
+        return result;
+    return pthread_mutex_lock(mutex);
+}
+
+int fakeCondSignal(pthread_cond_t *cond)
+{
+    int result;
+    if (takeFailure(&State::condSignal, &result))
+        return result;
+    return pthread_cond_signal(cond);
+}
+
+// A reported unlock failure still unlocks, so the test that injected it can go on.
+int fakeMutexUnlock(pthread_mutex_t *mutex)
+{
+    int realResult = pthread_mutex_unlock(mutex);
+    int result;
+    if (takeFailure(&State::mutexUnlock, &result))
+        return result;
+    return realResult;
+}
+
+}  // namespace
+
+void install()
+{
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.autoAdvance = false;
+        state.clock = 0;
+        state.requests.clear();
+        state.created = 0;
+        state.stackSize = state.createThread = state.mutexLock = state.condSignal = state.mutexUnlock = Failure{};
+    }
+    systemCalls = SystemCalls{fakeSleep, fakeStackSize, fakeCreateThread, fakeMutexLock, fakeCondSignal, fakeMutexUnlock};
+}
+
+void uninstall()
+{
+    // Let every sleeper finish so no thread outlives the test that started it.
+    setAutoAdvance(true);
+    advance(1000000);
+    waitForThreadsToEnd();
+    systemCalls = realSystemCalls;
+}
+
+void setAutoAdvance(bool on)
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.autoAdvance = on;
+}
+
+void advance(unsigned int seconds)
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.clock += seconds;
+    state.changed.notify_all();
+}
+
+unsigned int now()
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.clock;
+}
+
+std::vector<unsigned int> sleepRequests()
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.requests;
+}
+
+bool waitForSleepers(int count)
+{
+    std::unique_lock<std::mutex> lock(state.mutex);
+    return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.sleepers == count; });
+}
+
+int threadsCreated()
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.created;
+}
+
+size_t lastThreadStackSize()
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.lastStackSize;
+}
+
+bool lastThreadDetached()
+{
+    std::lock_guard<std::mutex> lock(state.mutex);
+    return state.lastDetached;
+}
+
+bool waitForThreadsToEnd()
+{
+    std::unique_lock<std::mutex> lock(state.mutex);
+    return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.running == 0; });
+}
+
+void failNextStackSize(int result, int error) { arm(&State::stackSize, result, error); }
+void failNextCreateThread(int result, int error) { arm(&State::createThread, result, error); }
+void failNextMutexLock(int result, int error) { arm(&State::mutexLock, result, error); }
+void failNextCondSignal(int result, int error) { arm(&State::condSignal, result, error); }
+void failNextMutexUnlock(int result, int error) { arm(&State::mutexUnlock, result, error); }
+
+}  // namespace fakesys
