@@ -1,0 +1,326 @@
+#include "handler.h"
+
+#include "attributes.h"
+#include "matching.h"
+#include "predicate.h"
+#include "slp_message.h"
+
+#include <set>
+
+namespace slpagent {
+
+namespace {
+
+using slpv2::DecodeStatus;
+using slpv2::Header;
+
+// PRList entries that name this agent: it listens on loopback only.
+constexpr std::string_view kOwnAddresses[] = {"127.0.0.1", "::1"};
+
+struct Request {
+    const uint8_t *data;
+    size_t size;
+    Header header;
+    int64_t nowMs;
+    const HandlerOptions &options;
+
+    bool multicast() const { return (header.flags & slpv2::kFlagRequestMcast) != 0; }
+
+    Header replyHeader() const {
+        Header reply;
+        reply.xid = header.xid;
+        reply.language = header.language;
+        return reply;
+    }
+};
+
+bool hasMandatoryExtension(const Request &rq) { return slpv2::hasMandatoryExtension(rq.data, rq.size); }
+
+bool prListNamesUs(std::string_view prList) {
+    while (!prList.empty()) {
+        size_t comma = prList.find(',');
+        std::string_view address = trimBlanks(prList.substr(0, comma));
+        for (std::string_view own : kOwnAddresses) {
+            if (address == own) return true;
+        }
+        if (comma == std::string_view::npos) break;
+        prList.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+std::vector<uint8_t> ack(const Request &rq, uint16_t error) {
+    std::vector<uint8_t> out;
+    if (!slpv2::encodeSrvAck(rq.replyHeader(), slpv2::SrvAck{error}, &out)) out.clear();
+    return out;
+}
+
+std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
+    if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
+    Header header = rq.replyHeader();
+    std::vector<uint8_t> out;
+    if (!slpv2::encodeSrvRply(header, body, &out)) return {};
+    if (rq.options.maxReplySize == 0 || out.size() <= rq.options.maxReplySize) return out;
+    // Keep the whole URL entries that fit (6 fixed bytes each); the requester sees OVERFLOW
+    // and may ask again over TCP.
+    size_t size = out.size();
+    for (const slpv2::UrlEntry &entry : body.urls) size -= 6 + entry.url.size();
+    size_t fitting = 0;
+    while (fitting < body.urls.size() && size + 6 + body.urls[fitting].url.size() <= rq.options.maxReplySize) {
+        size += 6 + body.urls[fitting++].url.size();
+    }
+    body.urls.resize(fitting);
+    header.flags = slpv2::kFlagOverflow;
+    if (!slpv2::encodeSrvRply(header, body, &out)) return {};
+    return out;
+}
+
+std::vector<uint8_t> attrRply(const Request &rq, slpv2::AttrRply body) {
+    if (rq.multicast() && (body.error != kOk || body.attributes.empty())) return {};
+    Header header = rq.replyHeader();
+    std::vector<uint8_t> out;
+    if (!slpv2::encodeAttrRply(header, body, &out)) return {};
+    if (rq.options.maxReplySize != 0 && out.size() > rq.options.maxReplySize) {
+        header.flags = slpv2::kFlagOverflow;
+        body.attributes.clear();
+        if (!slpv2::encodeAttrRply(header, body, &out)) return {};
+    }
+    return out;
+}
+
+std::vector<uint8_t> srvTypeRply(const Request &rq, slpv2::SrvTypeRply body) {
+    if (rq.multicast() && (body.error != kOk || body.types.empty())) return {};
+    Header header = rq.replyHeader();
+    std::vector<uint8_t> out;
+    if (!slpv2::encodeSrvTypeRply(header, body, &out)) return {};
+    if (rq.options.maxReplySize != 0 && out.size() > rq.options.maxReplySize) {
+        header.flags = slpv2::kFlagOverflow;
+        body.types.clear();
+        if (!slpv2::encodeSrvTypeRply(header, body, &out)) return {};
+    }
+    return out;
+}
+
+void logRegistration(const Registration &r, std::vector<std::string> *lines) {
+    lines->push_back("registered " + r.url + " lifetime " + std::to_string(r.lifetime));
+    if (!r.attributes.empty()) lines->push_back("  attributes " + r.attributes);
+}
+
+std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector<std::string> *lines) {
+    Header header;
+    slpv2::SrvReg body;
+    if (slpv2::decodeSrvReg(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return ack(rq, kParseError);
+    if (hasMandatoryExtension(rq)) return ack(rq, kOptionNotUnderstood);
+    if (body.entry.url.empty() || body.serviceType.empty() || header.language.empty() ||
+        body.entry.lifetime == 0) {
+        return ack(rq, kInvalidRegistration);
+    }
+    if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
+
+    const RegistryKey key = registryKey(body.entry.url, header.language);
+    Registration r;
+    auto existing = registry->entries.find(key);
+    if ((header.flags & slpv2::kFlagFresh) != 0) {
+        r.attributes = body.attributes;
+    } else {
+        // Incremental update: same type and scopes, attributes merged per tag.
+        if (existing == registry->entries.end() ||
+            !equalsIgnoreCase(existing->second.serviceType, body.serviceType)) {
+            return ack(rq, kInvalidUpdate);
+        }
+        if (!equalsIgnoreCase(trimBlanks(existing->second.scopes), trimBlanks(body.scopes))) {
+            return ack(rq, kScopeNotSupported);
+        }
+        if (!mergeAttributes(existing->second.attributes, body.attributes, &r.attributes)) {
+            return ack(rq, kInvalidUpdate);
+        }
+    }
+    r.url = body.entry.url;
+    r.language = header.language;
+    r.serviceType = body.serviceType;
+    r.scopes = body.scopes;
+    r.lifetime = body.entry.lifetime;
+    r.permanent = r.lifetime == kPermanentLifetime && !rq.options.strictLifetimes;
+    r.expiresAtMs = rq.nowMs + int64_t{r.lifetime} * 1000;
+    r.processId = body.hasProcessId ? body.processId : 0;
+    logRegistration(r, lines);
+    registry->entries[key] = std::move(r);
+    return ack(rq, kOk);
+}
+
+std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vector<std::string> *lines) {
+    Header header;
+    slpv2::SrvDeReg body;
+    if (slpv2::decodeSrvDeReg(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return ack(rq, kParseError);
+    if (hasMandatoryExtension(rq)) return ack(rq, kOptionNotUnderstood);
+    if (body.entry.url.empty()) return ack(rq, kInvalidRegistration);
+    if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
+
+    if (trimBlanks(body.tags).empty()) {
+        // Without tags the URL goes in every language.
+        bool found = false;
+        for (auto it = registry->entries.begin(); it != registry->entries.end();) {
+            if (it->first.first == body.entry.url) {
+                found = true;
+                it = registry->entries.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (!found) return ack(rq, kInvalidRegistration);
+        lines->push_back("deregistered " + body.entry.url);
+        return ack(rq, kOk);
+    }
+    auto it = registry->entries.find(registryKey(body.entry.url, header.language));
+    if (it == registry->entries.end()) return ack(rq, kInvalidRegistration);
+    std::string remaining;
+    if (!removeTags(it->second.attributes, body.tags, &remaining)) return ack(rq, kInvalidUpdate);
+    it->second.attributes = std::move(remaining);
+    lines->push_back("deleted attributes " + body.tags + " of " + body.entry.url);
+    return ack(rq, kOk);
+}
+
+std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
+    Header header;
+    slpv2::SrvRqst body;
+    slpv2::SrvRply reply;
+    if (slpv2::decodeSrvRqst(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) {
+        reply.error = kParseError;
+        return srvRply(rq, reply);
+    }
+    if (prListNamesUs(body.prList)) return {};
+    // This agent is neither a directory agent nor advertises itself as a service agent.
+    if (equalsIgnoreCase(body.serviceType, "service:directory-agent") ||
+        equalsIgnoreCase(body.serviceType, "service:service-agent")) {
+        return {};
+    }
+    Predicate predicate;
+    if (hasMandatoryExtension(rq)) {
+        reply.error = kOptionNotUnderstood;
+    } else if (trimBlanks(body.serviceType).empty() || !parsePredicate(body.predicate, &predicate)) {
+        reply.error = kParseError;
+    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+        reply.error = kScopeNotSupported;
+    }
+    if (reply.error != kOk) return srvRply(rq, reply);
+
+    const bool filtered = !predicate.nodes.empty();
+    std::set<std::string> seen;
+    for (const auto &entry : registry->entries) {
+        const Registration &r = entry.second;
+        if (!typeMatches(body.serviceType, r.serviceType)) continue;
+        if (filtered && (!languageMatches(r.language, header.language) || !predicateMatches(predicate, r.attributes))) {
+            continue;
+        }
+        if (!seen.insert(r.url).second) continue;
+        reply.urls.push_back(slpv2::UrlEntry{remainingLifetime(r, rq.nowMs), r.url});
+    }
+    return srvRply(rq, std::move(reply));
+}
+
+// Adds the items of `list` not yet in `out`; a list that does not split cleanly is added whole.
+void addToUnion(std::string_view list, std::vector<std::string> *out) {
+    std::vector<AttrItem> items;
+    std::vector<std::string_view> texts;
+    if (splitCleanly(list, &items)) {
+        for (const AttrItem &item : items) texts.push_back(item.text);
+    } else {
+        texts.push_back(list);
+    }
+    for (std::string_view text : texts) {
+        bool known = false;
+        for (const std::string &have : *out) known = known || have == text;
+        if (!known && !text.empty()) out->emplace_back(text);
+    }
+}
+
+std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
+    Header header;
+    slpv2::AttrRqst body;
+    slpv2::AttrRply reply;
+    if (slpv2::decodeAttrRqst(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) {
+        reply.error = kParseError;
+        return attrRply(rq, reply);
+    }
+    if (prListNamesUs(body.prList)) return {};
+    if (hasMandatoryExtension(rq)) {
+        reply.error = kOptionNotUnderstood;
+    } else if (body.urlOrType.empty()) {
+        reply.error = kParseError;
+    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+        reply.error = kScopeNotSupported;
+    }
+    if (reply.error != kOk) return attrRply(rq, reply);
+
+    if (body.urlOrType.find("://") != std::string::npos) {
+        auto it = registry->entries.find(registryKey(body.urlOrType, header.language));
+        if (it != registry->entries.end()) {
+            reply.attributes = filterByTags(it->second.attributes, body.tags);
+        } else {
+            for (const auto &entry : registry->entries) {
+                if (entry.first.first == body.urlOrType) reply.error = kLanguageNotSupported;
+            }
+        }
+        return attrRply(rq, std::move(reply));
+    }
+    std::vector<std::string> items;
+    for (const auto &entry : registry->entries) {
+        const Registration &r = entry.second;
+        if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language)) {
+            addToUnion(filterByTags(r.attributes, body.tags), &items);
+        }
+    }
+    for (const std::string &item : items) {
+        if (!reply.attributes.empty()) reply.attributes += ',';
+        reply.attributes += item;
+    }
+    return attrRply(rq, std::move(reply));
+}
+
+std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
+    Header header;
+    slpv2::SrvTypeRqst body;
+    slpv2::SrvTypeRply reply;
+    if (slpv2::decodeSrvTypeRqst(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) {
+        reply.error = kParseError;
+        return srvTypeRply(rq, reply);
+    }
+    if (prListNamesUs(body.prList)) return {};
+    if (hasMandatoryExtension(rq)) {
+        reply.error = kOptionNotUnderstood;
+    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+        reply.error = kScopeNotSupported;
+    }
+    if (reply.error != kOk) return srvTypeRply(rq, reply);
+
+    std::set<std::string> seen;
+    for (const auto &entry : registry->entries) {
+        const std::string &type = entry.second.serviceType;
+        if (!body.allAuthorities && !equalsIgnoreCase(namingAuthority(type), body.namingAuthority)) continue;
+        if (!seen.insert(toLower(type)).second) continue;
+        if (!reply.types.empty()) reply.types += ',';
+        reply.types += type;
+    }
+    return srvTypeRply(rq, std::move(reply));
+}
+
+}  // namespace
+
+Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int64_t nowMs,
+                      const HandlerOptions &options) {
+    Outcome outcome;
+    expireRegistrations(registry, nowMs, &outcome.lines);
+    Request rq{data, size, Header{}, nowMs, options};
+    if (slpv2::decodeHeader(data, size, &rq.header) != DecodeStatus::Ok) return outcome;
+    switch (rq.header.function) {
+    case slpv2::Function::SrvReg: outcome.reply = onSrvReg(registry, rq, &outcome.lines); break;
+    case slpv2::Function::SrvDeReg: outcome.reply = onSrvDeReg(registry, rq, &outcome.lines); break;
+    case slpv2::Function::SrvRqst: outcome.reply = onSrvRqst(registry, rq); break;
+    case slpv2::Function::AttrRqst: outcome.reply = onAttrRqst(registry, rq); break;
+    case slpv2::Function::SrvTypeRqst: outcome.reply = onSrvTypeRqst(registry, rq); break;
+    default: break;
+    }
+    return outcome;
+}
+
+}  // namespace slpagent

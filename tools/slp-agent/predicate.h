@@ -1,0 +1,43 @@
+// predicate.h: LDAPv3 search filters (RFC 2254 string form, as SLPv2 uses them) evaluated over
+// stored attribute lists.
+//
+// Evaluation reads the list with parseLeniently(), so it is safe on any stored text, including
+// lists with unbalanced parentheses; a tag that cannot be found simply does not match.
+#ifndef ORVAD_TOOLS_SLP_AGENT_PREDICATE_H
+#define ORVAD_TOOLS_SLP_AGENT_PREDICATE_H
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace slpagent {
+
+// Deepest nesting of '(' accepted in a filter; deeper filters are a syntax error.
+inline constexpr int kMaxPredicateDepth = 32;
+
+struct PredicateNode {
+    enum class Kind { And, Or, Not, Equal, Approx, GreaterEq, LessEq, Present, Substring };
+    Kind kind = Kind::Present;
+    std::string attribute;            // folded (foldForCompare)
+    std::string value;                // unescaped and folded (Equal, Approx, GreaterEq, LessEq)
+    std::vector<std::string> pieces;  // Substring: unescaped, folded text between the '*'s
+    std::vector<size_t> children;     // And, Or, Not: indexes into Predicate::nodes
+};
+
+struct Predicate {
+    std::vector<PredicateNode> nodes;  // empty = the empty filter, which matches everything
+    size_t root = 0;
+};
+
+// Parses a filter such as "(&(template-type=wbem)(!(x<=3)))". Blank text gives the empty
+// filter. Returns false on a syntax error or nesting beyond kMaxPredicateDepth.
+[[nodiscard]] bool parsePredicate(std::string_view text, Predicate *out);
+
+// Whether the attribute list satisfies the filter. Integers compare as numbers, everything else
+// case-insensitively with blanks folded; a multi-valued attribute matches when any value does.
+bool predicateMatches(const Predicate &predicate, std::string_view attributeList);
+
+}  // namespace slpagent
+
+#endif

@@ -1,0 +1,58 @@
+#include "registry.h"
+
+#include "matching.h"
+
+namespace slpagent {
+
+RegistryKey registryKey(const std::string &url, const std::string &language) {
+    return {url, toLower(language)};
+}
+
+uint16_t remainingLifetime(const Registration &registration, int64_t nowMs) {
+    if (registration.permanent) return kPermanentLifetime;
+    int64_t leftMs = registration.expiresAtMs - nowMs;
+    if (leftMs <= 1000) return 1;
+    int64_t seconds = (leftMs + 999) / 1000;
+    return seconds > kPermanentLifetime ? kPermanentLifetime : static_cast<uint16_t>(seconds);
+}
+
+void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::string> *lines) {
+    for (auto it = registry->entries.begin(); it != registry->entries.end();) {
+        const Registration &r = it->second;
+        if (!r.permanent && r.expiresAtMs <= nowMs) {
+            lines->push_back("expired " + r.url);
+            it = registry->entries.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::optional<int64_t> nextExpiry(const Registry &registry) {
+    std::optional<int64_t> next;
+    for (const auto &entry : registry.entries) {
+        const Registration &r = entry.second;
+        if (!r.permanent && (!next || r.expiresAtMs < *next)) next = r.expiresAtMs;
+    }
+    return next;
+}
+
+void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)> &isAlive,
+                         std::vector<std::string> *lines) {
+    std::map<uint32_t, bool> alive;
+    for (auto it = registry->entries.begin(); it != registry->entries.end();) {
+        const Registration &r = it->second;
+        if (r.processId != 0) {
+            auto known = alive.find(r.processId);
+            if (known == alive.end()) known = alive.emplace(r.processId, isAlive(r.processId)).first;
+            if (!known->second) {
+                lines->push_back("dropped " + r.url + " process " + std::to_string(r.processId) + " exited");
+                it = registry->entries.erase(it);
+                continue;
+            }
+        }
+        ++it;
+    }
+}
+
+}  // namespace slpagent

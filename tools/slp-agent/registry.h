@@ -1,0 +1,56 @@
+// registry.h: the agent's registrations, their lifetimes and their registering processes.
+#ifndef ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
+#define ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace slpagent {
+
+// Lifetime that never runs out unless the agent runs with strict lifetimes.
+inline constexpr uint16_t kPermanentLifetime = 65535;
+
+struct Registration {
+    std::string url;
+    std::string language;     // as registered
+    std::string serviceType;  // as registered
+    std::string scopes;       // as registered
+    std::string attributes;   // byte for byte as registered
+    uint16_t lifetime = 0;    // seconds, as registered
+    int64_t expiresAtMs = 0;  // monotonic clock; unused when `permanent`
+    bool permanent = false;
+    uint32_t processId = 0;   // from the process-id extension; 0 = none
+};
+
+// Keyed by (URL as written, language in lower case).
+using RegistryKey = std::pair<std::string, std::string>;
+
+struct Registry {
+    std::map<RegistryKey, Registration> entries;
+};
+
+RegistryKey registryKey(const std::string &url, const std::string &language);
+
+// Seconds left, rounded up and at least 1; 65535 for a permanent registration.
+uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);
+
+// Removes registrations whose lifetime ended at or before `nowMs`; appends an "expired URL"
+// line for each.
+void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::string> *lines);
+
+// The earliest expiry time among the registrations, if any can expire.
+std::optional<int64_t> nextExpiry(const Registry &registry);
+
+// Removes registrations whose registering process `isAlive` reports gone; appends a
+// "dropped URL process N exited" line for each. Asks once per distinct process id.
+void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)> &isAlive,
+                         std::vector<std::string> *lines);
+
+}  // namespace slpagent
+
+#endif
