@@ -159,7 +159,7 @@ int Library::getBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count) {
         SmlBatchEntry &e = entries[i];
         const Answer a = lookup(state_, std::string_view(e.name, strnlen(e.name, sizeof e.name)));
         const size_t n = std::min(a.value.size(), sizeof e.value - 1);
-        memcpy(e.value, a.value.data(), n);
+        if (n > 0) memcpy(e.value, a.value.data(), n);  // an empty answer may have no data pointer
         e.value[n] = '\0';
         e.status = a.status;
     }
