@@ -1,0 +1,387 @@
+// slp_api.cpp: the RFC 2614 entry points on synchronous handles.
+//
+// Each call validates its arguments, takes the handle for its duration (a second call on
+// the same handle, from a callback or another thread, gets SLP_HANDLE_IN_USE), sends one
+// request over the handle's connection, checks the reply and runs the callbacks before
+// returning. No C++ exception leaves an entry point.
+#include <slp.h>
+
+#include "slp_config.h"
+#include "slp_message.h"
+#include "slp_transport.h"
+
+#include <strings.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+namespace slpclient {
+namespace {
+
+struct Handle {
+    std::string language;
+    Connection connection;
+    bool busy = false;          // guarded by the registry mutex
+    bool closeWhenIdle = false;  // SLPClose arrived while a call was running
+};
+
+// Live handles, so a stale or foreign pointer is refused instead of dereferenced.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_set<Handle *> handles;
+};
+
+Registry &registry() {
+    static Registry instance;
+    return instance;
+}
+
+// Holds a handle for one API call.
+class HandleLease {
+public:
+    HandleLease() = default;
+    HandleLease(const HandleLease &) = delete;
+    HandleLease &operator=(const HandleLease &) = delete;
+
+    SLPError acquire(SLPHandle h) {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.handles.find(static_cast<Handle *>(h));
+        if (it == r.handles.end()) return SLP_PARAMETER_BAD;
+        if ((*it)->busy) return SLP_HANDLE_IN_USE;
+        (*it)->busy = true;
+        handle_ = *it;
+        return SLP_OK;
+    }
+
+    ~HandleLease() {
+        if (handle_ == nullptr) return;
+        bool release = false;
+        {
+            std::lock_guard<std::mutex> lock(registry().mutex);
+            handle_->busy = false;
+            release = handle_->closeWhenIdle;
+        }
+        if (release) delete handle_;
+    }
+
+    Handle &operator*() const { return *handle_; }
+    Handle *operator->() const { return handle_; }
+
+private:
+    Handle *handle_ = nullptr;
+};
+
+uint16_t firstXid() {
+    uint16_t xid = 0;
+    if (getrandom(&xid, sizeof xid, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof xid)) {
+        auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        xid = static_cast<uint16_t>(static_cast<uint64_t>(now) ^ static_cast<uint64_t>(getpid()));
+    }
+    return xid;
+}
+
+// Process-wide, so two handles never share an XID in flight; 0 is left to unsolicited DAAdverts.
+uint16_t nextXid() {
+    static std::atomic<uint16_t> counter{firstXid()};
+    for (;;) {
+        uint16_t xid = counter.fetch_add(1);
+        if (xid != 0) return xid;
+    }
+}
+
+bool isEmpty(const char *s) { return s == nullptr || *s == '\0'; }
+
+// The service type of a URL: the text before its first "://", or NULL when there is none.
+const char *typeEnd(const char *url) {
+    const char *sep = std::strstr(url, "://");
+    return sep == nullptr || sep == url ? nullptr : sep;
+}
+
+// One request and its reply. `encode` builds the request for the given header; `decode`
+// reads the reply. A reply of another XID or function, one that does not parse or one with
+// an extension we must understand but do not: the connection is dropped and the call fails
+// with SLP_NETWORK_ERROR.
+template <typename Request, typename Reply>
+SLPError transact(Handle &handle, const RequestSettings &settings, uint16_t flags, const Request &request,
+                  bool (*encode)(const slpv2::Header &, const Request &, std::vector<uint8_t> *),
+                  slpv2::Function replyFunction,
+                  slpv2::DecodeStatus (*decode)(const uint8_t *, size_t, slpv2::Header *, Reply *), Reply *reply) {
+    slpv2::Header header;
+    header.flags = flags;
+    header.xid = nextXid();
+    header.language = handle.language;
+    std::vector<uint8_t> message;
+    if (!encode(header, request, &message)) return SLP_PARAMETER_BAD;
+
+    std::vector<uint8_t> answer;
+    SLPError err = handle.connection.exchange(settings.port, settings.replyWaitMs, message, &answer);
+    if (err != SLP_OK) return err;
+
+    slpv2::Header got;
+    if (decode(answer.data(), answer.size(), &got, reply) != slpv2::DecodeStatus::Ok || got.xid != header.xid ||
+        got.function != replyFunction || slpv2::hasMandatoryExtension(answer.data(), answer.size())) {
+        handle.connection.close();
+        return SLP_NETWORK_ERROR;
+    }
+    return SLP_OK;
+}
+
+// Runs `body` and turns escaping exceptions into error codes.
+template <typename Body>
+SLPError guarded(Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        return SLP_MEMORY_ALLOC_FAILED;
+    } catch (...) {
+        return SLP_INTERNAL_SYSTEM_ERROR;
+    }
+}
+
+SLPError toSlpError(uint16_t wireError) { return -static_cast<SLPError>(wireError); }
+
+// Sends a SrvDeReg for `url` with `tags` (empty: the whole registration) and reports the
+// SrvAck's code to the callback.
+SLPError deregister(SLPHandle hSLP, const char *url, const char *tags, SLPRegReport callback, void *cookie) {
+    HandleLease handle;
+    if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+    if (typeEnd(url) == nullptr) return SLP_INVALID_REGISTRATION;
+
+    RequestSettings settings = settingsForRequest();
+    slpv2::SrvDeReg dereg;
+    dereg.scopes = settings.scopes;
+    dereg.entry.lifetime = 0;
+    dereg.entry.url = url;
+    dereg.tags = tags;
+    slpv2::SrvAck ack;
+    SLPError err = transact(*handle, settings, 0, dereg, slpv2::encodeSrvDeReg, slpv2::Function::SrvAck,
+                            slpv2::decodeSrvAck, &ack);
+    if (err != SLP_OK) return err;
+    callback(hSLP, toSlpError(ack.error), cookie);
+    return SLP_OK;
+}
+
+// Splits a comma list into its items, dropping exact duplicates and empty items, in order.
+std::vector<std::string> distinctItems(const std::string &list) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = list.find(',', start);
+        if (comma == std::string::npos) comma = list.size();
+        std::string item = list.substr(start, comma - start);
+        bool seen = false;
+        for (const std::string &s : items) seen = seen || s == item;
+        if (!item.empty() && !seen) items.push_back(std::move(item));
+        start = comma + 1;
+    }
+    return items;
+}
+
+}  // namespace
+}  // namespace slpclient
+
+using namespace slpclient;
+
+extern "C" {
+
+SLPEXP SLPError SLPAPI SLPOpen(const char *pcLang, SLPBoolean isAsync, SLPHandle *phSLP) {
+    if (phSLP == nullptr) return SLP_PARAMETER_BAD;
+    *phSLP = nullptr;
+    if (isAsync != SLP_FALSE) return SLP_NOT_IMPLEMENTED;
+    return guarded([&] {
+        auto handle = std::make_unique<Handle>();
+        handle->language = isEmpty(pcLang) ? defaultLocale() : std::string(pcLang);
+        if (handle->language.size() > 0xFFFF) return SLP_PARAMETER_BAD;
+        Registry &r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        r.handles.insert(handle.get());
+        *phSLP = handle.release();
+        return SLP_OK;
+    });
+}
+
+SLPEXP void SLPAPI SLPClose(SLPHandle hSLP) {
+    Handle *doomed = nullptr;
+    {
+        Registry &r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.handles.find(static_cast<Handle *>(hSLP));
+        if (it == r.handles.end()) return;
+        Handle *h = *it;
+        r.handles.erase(it);
+        if (h->busy)
+            h->closeWhenIdle = true;  // the running call frees it when it returns
+        else
+            doomed = h;
+    }
+    delete doomed;
+}
+
+SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned short usLifetime,
+                              const char * /*pcSrvType: derived from the URL instead*/, const char *pcAttrs,
+                              SLPBoolean fresh, SLPRegReport callback, void *pvCookie) {
+    if (isEmpty(pcSrvURL) || usLifetime == 0 || pcAttrs == nullptr || callback == nullptr) return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        if (fresh == SLP_FALSE) return SLP_NOT_IMPLEMENTED;  // incremental registration
+        const char *end = typeEnd(pcSrvURL);
+        if (end == nullptr) return SLP_INVALID_REGISTRATION;
+
+        RequestSettings settings = settingsForRequest();
+        slpv2::SrvReg reg;
+        reg.entry.lifetime = usLifetime;
+        reg.entry.url = pcSrvURL;
+        reg.serviceType.assign(pcSrvURL, end);
+        reg.scopes = settings.scopes;
+        reg.attributes = pcAttrs;
+        reg.hasProcessId = settings.sendProcessId;
+        reg.processId = static_cast<uint32_t>(getpid());
+        slpv2::SrvAck ack;
+        SLPError err = transact(*handle, settings, slpv2::kFlagFresh, reg, slpv2::encodeSrvReg,
+                                slpv2::Function::SrvAck, slpv2::decodeSrvAck, &ack);
+        if (err != SLP_OK) return err;
+        callback(hSLP, toSlpError(ack.error), pvCookie);
+        return SLP_OK;
+    });
+}
+
+SLPEXP SLPError SLPAPI SLPDereg(SLPHandle hSLP, const char *pcSrvURL, SLPRegReport callback, void *pvCookie) {
+    if (isEmpty(pcSrvURL) || callback == nullptr) return SLP_PARAMETER_BAD;
+    return guarded([&] { return deregister(hSLP, pcSrvURL, "", callback, pvCookie); });
+}
+
+SLPEXP SLPError SLPAPI SLPDelAttrs(SLPHandle hSLP, const char *pcURL, const char *pcAttrs, SLPRegReport callback,
+                                   void *pvCookie) {
+    // An empty tag list would deregister the whole URL, which is not what was asked.
+    if (isEmpty(pcURL) || isEmpty(pcAttrs) || callback == nullptr) return SLP_PARAMETER_BAD;
+    return guarded([&] { return deregister(hSLP, pcURL, pcAttrs, callback, pvCookie); });
+}
+
+SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAuthority, const char *pcScopeList,
+                                       SLPSrvTypeCallback callback, void *pvCookie) {
+    if (pcNamingAuthority == nullptr || strcasecmp(pcNamingAuthority, "IANA") == 0 || callback == nullptr)
+        return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        RequestSettings settings = settingsForRequest();
+        slpv2::SrvTypeRqst rqst;
+        rqst.allAuthorities = std::strcmp(pcNamingAuthority, "*") == 0;
+        if (!rqst.allAuthorities) rqst.namingAuthority = pcNamingAuthority;
+        rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
+        slpv2::SrvTypeRply rply;
+        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeSrvTypeRqst, slpv2::Function::SrvTypeRply,
+                                slpv2::decodeSrvTypeRply, &rply);
+        if (err != SLP_OK) return err;
+        if (rply.error == 0) {
+            std::string collated;
+            for (const std::string &type : distinctItems(rply.types)) collated += (collated.empty() ? "" : ",") + type;
+            if (!collated.empty() && callback(hSLP, collated.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
+        }
+        callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
+        return SLP_OK;
+    });
+}
+
+SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, const char *pcScopeList,
+                                   const char *pcSearchFilter, SLPSrvURLCallback callback, void *pvCookie) {
+    if (isEmpty(pcServiceType) || callback == nullptr) return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        RequestSettings settings = settingsForRequest();
+        slpv2::SrvRqst rqst;
+        rqst.serviceType = pcServiceType;
+        rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
+        rqst.predicate = pcSearchFilter == nullptr ? "" : pcSearchFilter;
+        slpv2::SrvRply rply;
+        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeSrvRqst, slpv2::Function::SrvRply,
+                                slpv2::decodeSrvRply, &rply);
+        if (err != SLP_OK) return err;
+        if (rply.error == 0) {
+            std::vector<const slpv2::UrlEntry *> reported;
+            for (const slpv2::UrlEntry &e : rply.urls) {
+                bool seen = false;
+                for (const slpv2::UrlEntry *r : reported) seen = seen || r->url == e.url;
+                if (seen) continue;
+                reported.push_back(&e);
+                if (callback(hSLP, e.url.c_str(), e.lifetime, SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
+            }
+        }
+        callback(hSLP, nullptr, 0, SLP_LAST_CALL, pvCookie);
+        return SLP_OK;
+    });
+}
+
+SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceType, const char *pcScopeList,
+                                    const char *pcAttrIds, SLPAttrCallback callback, void *pvCookie) {
+    if (isEmpty(pcURLOrServiceType) || callback == nullptr) return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        RequestSettings settings = settingsForRequest();
+        slpv2::AttrRqst rqst;
+        rqst.urlOrType = pcURLOrServiceType;
+        rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
+        rqst.tags = pcAttrIds == nullptr ? "" : pcAttrIds;
+        slpv2::AttrRply rply;
+        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeAttrRqst, slpv2::Function::AttrRply,
+                                slpv2::decodeAttrRply, &rply);
+        if (err != SLP_OK) return err;
+        if (rply.error == 0 && !rply.attributes.empty() &&
+            callback(hSLP, rply.attributes.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
+            return SLP_OK;
+        callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
+        return SLP_OK;
+    });
+}
+
+// No directory agent is ever consulted, so there is no minimum refresh interval to report.
+SLPEXP unsigned short SLPAPI SLPGetRefreshInterval(void) { return 0; }
+
+SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
+    if (ppcScopeList == nullptr) return SLP_PARAMETER_BAD;
+    *ppcScopeList = nullptr;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        std::string scopes = currentSettings().scopes;
+        char *copy = static_cast<char *>(std::malloc(scopes.size() + 1));
+        if (copy == nullptr) return SLP_MEMORY_ALLOC_FAILED;
+        std::memcpy(copy, scopes.c_str(), scopes.size() + 1);
+        *ppcScopeList = copy;
+        return SLP_OK;
+    });
+}
+
+SLPEXP const char *SLPAPI SLPGetProperty(const char *pcName) {
+    if (pcName == nullptr) return nullptr;
+    try {
+        return getProperty(pcName);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+SLPEXP void SLPAPI SLPSetProperty(const char *pcName, const char *pcValue) {
+    if (isEmpty(pcName) || pcValue == nullptr) return;
+    try {
+        setProperty(pcName, pcValue);
+    } catch (...) {
+        // Out of memory: the property keeps its value.
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,162 @@
+// slp_config.cpp: property files, defaults and the process-wide property store.
+#include "slp_config.h"
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace slpclient {
+namespace {
+
+constexpr const char *kBlanks = " \t\r\n\f\v";
+
+std::string trim(const std::string &s) {
+    size_t first = s.find_first_not_of(kBlanks);
+    if (first == std::string::npos) return std::string();
+    size_t last = s.find_last_not_of(kBlanks);
+    return s.substr(first, last - first + 1);
+}
+
+// Whole decimal number within [low, high], else `fallback`.
+long numberOr(const PropertyMap &map, const char *name, long low, long high, long fallback) {
+    auto it = map.find(name);
+    if (it == map.end() || it->second.empty()) return fallback;
+    const char *text = it->second.c_str();
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || text[0] == '-' || text[0] == '+' || v < low || v > high) return fallback;
+    return v;
+}
+
+bool booleanOr(const PropertyMap &map, const char *name, bool fallback) {
+    auto it = map.find(name);
+    if (it == map.end()) return fallback;
+    if (strcasecmp(it->second.c_str(), "true") == 0) return true;
+    if (strcasecmp(it->second.c_str(), "false") == 0) return false;
+    return fallback;
+}
+
+// Values are kept in place for the life of the process: SLPGetProperty hands out pointers
+// into them, and a replaced value may still be in a caller's hands.
+class PropertyStore {
+public:
+    PropertyStore() {
+        for (const auto &[name, value] : layeredProperties(kGlobalConfigFile, std::getenv(kConfigFileVariable)))
+            values_[name] = std::make_unique<const std::string>(value);
+    }
+
+    const char *get(const char *name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = values_.find(name);
+        return it == values_.end() ? nullptr : it->second->c_str();
+    }
+
+    void set(const char *name, const char *value) {
+        auto fresh = std::make_unique<const std::string>(value);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (frozen_) return;
+        std::unique_ptr<const std::string> &slot = values_[name];
+        if (slot) retired_.push_back(std::move(slot));
+        slot = std::move(fresh);
+    }
+
+    PropertyMap snapshot(bool freeze) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        frozen_ = frozen_ || freeze;
+        PropertyMap map;
+        for (const auto &[name, value] : values_) map.emplace(name, *value);
+        return map;
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<const std::string>> values_;
+    std::vector<std::unique_ptr<const std::string>> retired_;
+    bool frozen_ = false;
+};
+
+PropertyStore &store() {
+    static PropertyStore instance;  // first use reads the files; initialisation is thread-safe
+    return instance;
+}
+
+}  // namespace
+
+PropertyMap defaultProperties() {
+    return {
+        {"net.slp.useScopes", "DEFAULT"},
+        {"net.slp.locale", "en"},
+        {"net.slp.MTU", "1400"},
+        {"net.slp.port", "427"},
+        {"net.slp.unicastMaximumWait", "5000"},
+        {"net.slp.watchRegistrationPID", "true"},
+    };
+}
+
+void parseProperties(const std::string &text, PropertyMap *map) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = trim(text.substr(start, end - start));
+        start = end + 1;
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string name = trim(line.substr(0, eq));
+        if (name.empty()) continue;
+        (*map)[name] = trim(line.substr(eq + 1));
+    }
+}
+
+bool readPropertyFile(const char *path, PropertyMap *map) {
+    std::FILE *f = std::fopen(path, "re");
+    if (f == nullptr) return false;
+    std::string text;
+    std::vector<char> chunk(4096);
+    size_t n = 0;
+    while ((n = std::fread(chunk.data(), 1, chunk.size(), f)) > 0) text.append(chunk.data(), n);
+    bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    if (ok) parseProperties(text, map);
+    return ok;
+}
+
+PropertyMap layeredProperties(const char *globalPath, const char *overridePath) {
+    PropertyMap map = defaultProperties();
+    if (globalPath != nullptr && *globalPath != '\0') readPropertyFile(globalPath, &map);
+    if (overridePath != nullptr && *overridePath != '\0') readPropertyFile(overridePath, &map);
+    return map;
+}
+
+RequestSettings settingsFrom(const PropertyMap &map) {
+    RequestSettings s;
+    s.port = static_cast<uint16_t>(numberOr(map, "net.slp.port", 1, 65535, s.port));
+    s.replyWaitMs = static_cast<int>(numberOr(map, "net.slp.unicastMaximumWait", 1, 600000, s.replyWaitMs));
+    auto scopes = map.find("net.slp.useScopes");
+    if (scopes != map.end() && !scopes->second.empty()) s.scopes = scopes->second;
+    s.sendProcessId = booleanOr(map, "net.slp.watchRegistrationPID", s.sendProcessId);
+    return s;
+}
+
+const char *getProperty(const char *name) { return store().get(name); }
+
+void setProperty(const char *name, const char *value) { store().set(name, value); }
+
+RequestSettings settingsForRequest() { return settingsFrom(store().snapshot(true)); }
+
+RequestSettings currentSettings() { return settingsFrom(store().snapshot(false)); }
+
+std::string defaultLocale() {
+    const char *locale = store().get("net.slp.locale");
+    return locale == nullptr || *locale == '\0' ? std::string("en") : std::string(locale);
+}
+
+}  // namespace slpclient

@@ -1,0 +1,58 @@
+// slp_config.h: the library's properties (net.slp.*), layered as OpenSLP layers them.
+//
+// Layers, later ones winning: built-in defaults, /etc/slp.conf, the file named by the
+// environment variable OpenSLPConfig, then SLPSetProperty calls made before the first
+// request. The files are read once, on first use, from whichever thread gets there first.
+#ifndef ORVAD_LIBSLP_SLP_CONFIG_H
+#define ORVAD_LIBSLP_SLP_CONFIG_H
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace slpclient {
+
+using PropertyMap = std::map<std::string, std::string>;
+
+constexpr const char *kGlobalConfigFile = "/etc/slp.conf";
+constexpr const char *kConfigFileVariable = "OpenSLPConfig";
+
+// slp_config.cpp: parsing and layering, no process state.
+
+// The built-in defaults: net.slp.useScopes, locale, MTU, port, unicastMaximumWait,
+// watchRegistrationPID.
+PropertyMap defaultProperties();
+// Applies the `name = value` lines of `text` to `map`. Lines starting with `#` or `;`
+// (after blanks) are comments; lines without `=` or with an empty name are ignored; name and
+// value lose their outer blanks.
+void parseProperties(const std::string &text, PropertyMap *map);
+// parseProperties over the file at `path`; false (map untouched) when it cannot be read.
+bool readPropertyFile(const char *path, PropertyMap *map);
+// Defaults, then each file that exists (either path may be NULL).
+PropertyMap layeredProperties(const char *globalPath, const char *overridePath);
+
+// What one request needs, taken from the properties, with defaults for unusable values.
+struct RequestSettings {
+    uint16_t port = 427;
+    int replyWaitMs = 5000;
+    std::string scopes = "DEFAULT";
+    bool sendProcessId = true;
+};
+RequestSettings settingsFrom(const PropertyMap &map);
+
+// slp_config.cpp: the process-wide properties behind SLPGetProperty/SLPSetProperty.
+
+// The current value, owned by the library and valid until the process ends; NULL if unset.
+const char *getProperty(const char *name);
+// Sets a property unless a request has already been sent (then the call is ignored).
+void setProperty(const char *name, const char *value);
+// Settings for a request; from here on setProperty has no effect.
+RequestSettings settingsForRequest();
+// The same without sending anything (SLPFindScopes).
+RequestSettings currentSettings();
+// The default language of new handles (net.slp.locale).
+std::string defaultLocale();
+
+}  // namespace slpclient
+
+#endif
