@@ -1,0 +1,98 @@
+// Fuzz target for slp-agent's request handling and its readers of stored attribute lists.
+//
+// Input starting with byte 2 (the SLP version) is a stream of messages framed by their Length
+// fields, handled in turn against one registry that already holds lists with unbalanced
+// parentheses, so registrations and lookups meet. Other input is "filter NUL attribute-list",
+// evaluated and tag-filtered directly.
+#include "attributes.h"
+#include "handler.h"
+#include "predicate.h"
+#include "slp_message.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace {
+
+void seed(slpagent::Registry *registry) {
+    const char *lists[] = {
+        "(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
+        "(service-location-tcp=(https://192.0.2.10:5989)",
+        "(a=1),(b=2,3),kw",
+        "((((",
+    };
+    const char *urls[] = {"service:wbem:https://192.0.2.10:5989", "service:io-device.3873:59://10.20.30.40",
+                          "service:x://h"};
+    for (int i = 0; i < 3; ++i) {
+        slpagent::Registration r;
+        r.url = urls[i];
+        r.language = "en";
+        r.serviceType = r.url.substr(0, r.url.find("://"));
+        r.scopes = "DEFAULT";
+        r.attributes = lists[i];
+        r.lifetime = static_cast<uint16_t>(i == 0 ? 65535 : 30);
+        r.permanent = i == 0;
+        r.expiresAtMs = 30000;
+        r.processId = static_cast<uint32_t>(100 + i);
+        registry->entries[slpagent::registryKey(r.url, r.language)] = r;
+    }
+}
+
+void checkReply(const std::vector<uint8_t> &reply, const uint8_t *request, size_t maxSize) {
+    if (reply.empty()) return;
+    slpv2::Header h;
+    if (slpv2::decodeHeader(reply.data(), reply.size(), &h) != slpv2::DecodeStatus::Ok) abort();
+    if (reply[10] != request[10] || reply[11] != request[11]) abort();  // XID copied
+    if (maxSize != 0 && reply.size() > maxSize) abort();
+}
+
+void handleStream(const uint8_t *data, size_t size) {
+    slpagent::Registry registry;
+    seed(&registry);
+    slpagent::HandlerOptions options;
+    int64_t nowMs = 0;
+    while (size >= 5) {
+        size_t length = (size_t{data[2]} << 16) | (size_t{data[3]} << 8) | data[4];
+        if (length < 5 || length > size) length = size;
+        // Odd XIDs travel as datagrams, so reply cutting is exercised too.
+        options.maxReplySize = (length > 11 && (data[11] & 1)) ? slpagent::kDatagramMtu : 0;
+        options.strictLifetimes = length > 11 && (data[11] & 2);
+        slpagent::Outcome outcome = slpagent::handleMessage(&registry, data, length, nowMs, options);
+        checkReply(outcome.reply, data, options.maxReplySize);
+        std::vector<std::string> lines;
+        slpagent::dropExitedProcesses(&registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);
+        nowMs += 7000;
+        data += length;
+        size -= length;
+    }
+}
+
+void handleText(const uint8_t *data, size_t size) {
+    std::string_view input(reinterpret_cast<const char *>(data), size);
+    size_t nul = input.find('\0');
+    std::string_view filter = input.substr(0, nul);
+    std::string_view list = nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1);
+    slpagent::Predicate predicate;
+    if (slpagent::parsePredicate(filter, &predicate)) {
+        (void)slpagent::predicateMatches(predicate, list);
+        (void)slpagent::predicateMatches(predicate, filter);
+    }
+    std::string filtered = slpagent::filterByTags(list, filter);
+    if (filtered.size() > list.size()) abort();
+    std::string merged;
+    (void)slpagent::mergeAttributes(list, filter, &merged);
+    (void)slpagent::removeTags(list, filter, &merged);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 0 && data[0] == slpv2::kVersion) {
+        handleStream(data, size);
+    } else {
+        handleText(data, size);
+    }
+    return 0;
+}
