@@ -52,8 +52,8 @@ constexpr std::pair<const char *, const char *> kBuiltinValues[] = {
     {"Oper.System.Eth.1.IPv6AddressList", "2001:db8::11,fd00::11"},
 };
 
-// Name → event code; the first rule whose every non-empty part matches wins, so the specific
-// IPv6 list rule precedes the broader ones.
+// Name → event code; the first rule whose every non-empty part matches wins, so the IPv6
+// address list rule comes before the broader Oper/Config rules.
 struct EventRule {
     std::string_view prefix;
     std::string_view contains;

@@ -1,5 +1,4 @@
-// state.h: the stand-in switch's state: state-file parsing, the built-in development switch,
-// the answer for one value name, and the change event each value name raises.
+// state.h: the stand-in switch's state: file parsing, built-in switch, answers, change events.
 #ifndef ORVAD_SIM_KESH_STATE_H
 #define ORVAD_SIM_KESH_STATE_H
 

@@ -1,5 +1,4 @@
-// watcher.h: the stand-in's watcher thread: inotify on the state file's folder plus an
-// eventfd for wake-ups, calling one handler on its own thread.
+// watcher.h: the stand-in's watcher thread: inotify on the state file's folder, eventfd wake-ups.
 #ifndef ORVAD_SIM_KESH_WATCHER_H
 #define ORVAD_SIM_KESH_WATCHER_H
 
