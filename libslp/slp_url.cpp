@@ -123,16 +123,17 @@ SLPEXP SLPError SLPAPI SLPUnescape(const char *pcInbuf, char **ppcOutBuf, SLPBoo
     try {
         std::string out;
         for (const char *p = pcInbuf; *p != '\0'; ++p) {
-            if (isTag != SLP_FALSE && isBadTagChar(static_cast<unsigned char>(*p))) return SLP_PARSE_ERROR;
-            if (*p != '\\') {
-                out += *p;
-                continue;
+            char c = *p;
+            if (c == '\\') {
+                int hi = hexValue(p[1]);
+                int lo = hi < 0 ? -1 : hexValue(p[2]);
+                if (lo < 0 || (hi == 0 && lo == 0)) return SLP_PARSE_ERROR;  // no NUL in a C string
+                c = static_cast<char>(hi << 4 | lo);
+                p += 2;
             }
-            int hi = hexValue(p[1]);
-            int lo = hi < 0 ? -1 : hexValue(p[2]);
-            if (lo < 0 || (hi == 0 && lo == 0)) return SLP_PARSE_ERROR;  // no NUL in a C string
-            out += static_cast<char>(hi << 4 | lo);
-            p += 2;
+            // A tag may not hold these however they are written.
+            if (isTag != SLP_FALSE && isBadTagChar(static_cast<unsigned char>(c))) return SLP_PARSE_ERROR;
+            out += c;
         }
         return copyOut(out, ppcOutBuf);
     } catch (...) {
