@@ -105,7 +105,8 @@ int checkProcessProperties() {
     int failures = 0;
     auto expect = [&failures](const char *name, const char *want) {
         const char *got = SLPGetProperty(name);
-        if ((got == nullptr) != (want == nullptr) || (got != nullptr && std::strcmp(got, want) != 0)) {
+        bool same = got == nullptr || want == nullptr ? got == want : std::strcmp(got, want) == 0;
+        if (!same) {
             std::fprintf(stderr, "%s: got %s, want %s\n", name, got ? got : "NULL", want ? want : "NULL");
             ++failures;
         }
