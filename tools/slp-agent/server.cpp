@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -66,6 +67,7 @@ struct Agent {
     int signalFd = -1;
     int64_t nextPidCheckMs = 0;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
+    std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
 };
 
 int openSocket(int family, int type, uint16_t port, std::string *error) {
@@ -184,6 +186,9 @@ void acceptConnections(Agent *agent, int listener, int64_t nowMs) {
             close(fd);
             continue;
         }
+        // Replies are single small writes; do not let them wait for an ACK.
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         Connection c;
         c.fd = fd;
         c.lastActivityMs = nowMs;
@@ -214,10 +219,8 @@ void processInput(Agent *agent, Connection *c) {
 }
 
 void readConnection(Agent *agent, Connection *c, int64_t nowMs) {
-    size_t old = c->in.size();
-    c->in.resize(old + kReadChunk);
-    ssize_t n = recv(c->fd, c->in.data() + old, kReadChunk, MSG_DONTWAIT);
-    c->in.resize(old + (n > 0 ? static_cast<size_t>(n) : 0));
+    ssize_t n = recv(c->fd, agent->readBuffer.data(), agent->readBuffer.size(), MSG_DONTWAIT);
+    if (n > 0) c->in.insert(c->in.end(), agent->readBuffer.begin(), agent->readBuffer.begin() + n);
     if (n == 0) {
         c->peerClosed = true;
     } else if (n < 0) {
@@ -268,6 +271,8 @@ void closeAll(Agent *agent) {
 void serve(Agent *agent) {
     std::vector<pollfd> fds;
     while (true) {
+        // Whatever this pass printed appears before the agent waits again.
+        std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
         for (int fd : agent->listeners) fds.push_back({fd, POLLIN, 0});
@@ -325,7 +330,9 @@ void serve(Agent *agent) {
 int runAgent(const AgentOptions &options) {
     Agent agent;
     agent.options = options;
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // Fully buffered and flushed once per pass of the event loop: every line still appears
+    // before the agent next waits, at one write per pass instead of one per line.
+    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     if (!openSignalFd(&agent)) {
         std::perror("slp-agent: signalfd");
         return 1;
@@ -335,6 +342,7 @@ int runAgent(const AgentOptions &options) {
         return 1;
     }
     std::printf("listening on port %u\n", unsigned{options.port});
+    std::fflush(stdout);
     serve(&agent);
     std::printf("stopping\n");
     closeAll(&agent);
