@@ -118,6 +118,8 @@ private:
             close(fd);
             outputPath_ = pattern;
         }
+        // Emptied here, before the child runs, so no line of an earlier run is taken for this one.
+        std::ofstream(outputPath_, std::ios::trunc);
         std::vector<std::string> args = {path_, "--port", std::to_string(port_)};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<char *> argv;
@@ -127,7 +129,7 @@ private:
         pid_ = fork();
         if (pid_ < 0) return false;
         if (pid_ == 0) {
-            FILE *out = std::freopen(outputPath_.c_str(), "w", stdout);
+            FILE *out = std::freopen(outputPath_.c_str(), "a", stdout);
             if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
             execv(argv[0], argv.data());
             _exit(127);
