@@ -1,4 +1,4 @@
-// Fuzz target for slp-agent's request handling and its readers of stored attribute lists.
+// fuzz_slp_agent: slp-agent's request handling and its readers of stored attribute lists.
 //
 // Input starting with byte 2 (the SLP version) is a stream of messages framed by their Length
 // fields, handled in turn against one registry that already holds lists with unbalanced
