@@ -36,7 +36,7 @@ void seed(slpagent::Registry *registry) {
         r.permanent = i == 0;
         r.expiresAtMs = 30000;
         r.processId = static_cast<uint32_t>(100 + i);
-        registry->entries[slpagent::registryKey(r.url, r.language)] = r;
+        slpagent::storeRegistration(registry, r);
     }
 }
 

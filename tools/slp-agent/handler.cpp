@@ -117,9 +117,8 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     }
     if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
 
-    const RegistryKey key = registryKey(body.entry.url, header.language);
     Registration r;
-    auto existing = registry->entries.find(key);
+    auto existing = registry->entries.find(registryKey(body.entry.url, header.language));
     if ((header.flags & slpv2::kFlagFresh) != 0) {
         r.attributes = body.attributes;
     } else {
@@ -144,7 +143,7 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     r.expiresAtMs = rq.nowMs + int64_t{r.lifetime} * 1000;
     r.processId = body.hasProcessId ? body.processId : 0;
     logRegistration(r, lines);
-    registry->entries[key] = std::move(r);
+    storeRegistration(registry, std::move(r));
     return ack(rq, kOk);
 }
 

@@ -8,6 +8,14 @@ RegistryKey registryKey(const std::string &url, const std::string &language) {
     return {url, toLower(language)};
 }
 
+void storeRegistration(Registry *registry, Registration registration) {
+    if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {
+        registry->noExpiryBeforeMs = registration.expiresAtMs;
+    }
+    RegistryKey key = registryKey(registration.url, registration.language);
+    registry->entries[std::move(key)] = std::move(registration);
+}
+
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs) {
     if (registration.permanent) return kPermanentLifetime;
     int64_t leftMs = registration.expiresAtMs - nowMs;
@@ -17,18 +25,24 @@ uint16_t remainingLifetime(const Registration &registration, int64_t nowMs) {
 }
 
 void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::string> *lines) {
+    if (nowMs < registry->noExpiryBeforeMs) return;
+    int64_t next = INT64_MAX;
     for (auto it = registry->entries.begin(); it != registry->entries.end();) {
         const Registration &r = it->second;
         if (!r.permanent && r.expiresAtMs <= nowMs) {
             lines->push_back("expired " + r.url);
             it = registry->entries.erase(it);
-        } else {
-            ++it;
+            continue;
         }
+        if (!r.permanent && r.expiresAtMs < next) next = r.expiresAtMs;
+        ++it;
     }
+    registry->noExpiryBeforeMs = next;
 }
 
 std::optional<int64_t> nextExpiry(const Registry &registry) {
+    if (registry.noExpiryBeforeMs == INT64_MAX) return std::nullopt;
+    if (registry.noExpiryBeforeMs != INT64_MIN) return registry.noExpiryBeforeMs;
     std::optional<int64_t> next;
     for (const auto &entry : registry.entries) {
         const Registration &r = entry.second;

@@ -2,6 +2,7 @@
 #ifndef ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
 #define ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
 
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -32,9 +33,15 @@ using RegistryKey = std::pair<std::string, std::string>;
 
 struct Registry {
     std::map<RegistryKey, Registration> entries;
+    // No registration expires before this time. A lower bound, lowered by storeRegistration()
+    // and made exact by each expiry scan, so most messages need no scan at all.
+    int64_t noExpiryBeforeMs = INT64_MIN;
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
+
+// Adds or replaces the registration under its key.
+void storeRegistration(Registry *registry, Registration registration);
 
 // Seconds left, rounded up and at least 1; 65535 for a permanent registration.
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);
@@ -43,7 +50,7 @@ uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);
 // line for each.
 void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::string> *lines);
 
-// The earliest expiry time among the registrations, if any can expire.
+// When the next registration may expire (possibly earlier than it will), if any can.
 std::optional<int64_t> nextExpiry(const Registry &registry);
 
 // Removes registrations whose registering process `isAlive` reports gone; appends a
