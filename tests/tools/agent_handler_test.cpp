@@ -239,6 +239,12 @@ TEST_F(HandlerTest, LifetimesCountDownOnTheInjectedClock) {
     expireRegistrations(&registry_, int64_t{1} << 40, &lines);
     EXPECT_TRUE(lines.empty());
 
+    // A shorter lifetime on re-registration expires at its own time.
+    ASSERT_EQ(ackError(srvReg(kIoUrl, "", 100), 20000), kOk);
+    ASSERT_EQ(find(srvRqst("service:io-device.3873"), 21000).urls.size(), 1u);
+    ASSERT_EQ(ackError(srvReg(kIoUrl, "", 2), 21000), kOk);
+    EXPECT_TRUE(find(srvRqst("service:io-device.3873"), 23000).urls.empty());
+
     options_.strictLifetimes = true;
     ASSERT_EQ(ackError(srvReg(kWbemUrl, "", 65535), 0), kOk);
     EXPECT_EQ(send(srvRqst("service:wbem"), 65535 * 1000).lines, std::vector<std::string>{std::string("expired ") + kWbemUrl});
