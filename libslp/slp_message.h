@@ -125,7 +125,7 @@ struct SrvTypeRply {
                                       uint8_t *function, uint32_t *length);
 
 // Decodes the header of the complete message data[0, size). Checks version, Length == size,
-// language tag within Length, reserved flag bits clear.
+// function ID 1..11, language tag within Length, reserved flag bits clear.
 [[nodiscard]] DecodeStatus decodeHeader(const uint8_t *data, size_t size, Header *header);
 
 // Each decoder takes one complete message (size == its Length), checks its function and
