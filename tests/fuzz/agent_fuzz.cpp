@@ -18,8 +18,8 @@ namespace {
 
 void seed(slpagent::Registry *registry) {
     const char *lists[] = {
-        "(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
-        "(service-location-tcp=(https://192.0.2.10:5989)",
+        ("(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
+         "(service-location-tcp=(https://192.0.2.10:5989)"),
         "(a=1),(b=2,3),kw",
         "((((",
     };
