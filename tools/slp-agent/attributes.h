@@ -23,7 +23,7 @@ struct AttrItem {
 
 // Splits `list` into items when its structure is clean: items `(tag=values)` or bare keywords
 // separated by commas, no parenthesis inside a tag or value, no empty item or tag. An empty or
-// blank list gives no items. Returns false (items unspecified) when the list is not clean.
+// blank list gives no items. Returns false when the list is not clean; `items` is then meaningless.
 bool splitCleanly(std::string_view list, std::vector<AttrItem> *items);
 
 // Best-effort reading of any list, for filter evaluation; never fails. An item opened with '('
