@@ -23,6 +23,7 @@ using Clock = std::chrono::steady_clock;
 // reply (every registration of a switch in one SrvRply) is a few tens of KiB.
 constexpr uint32_t kMaxReplyLength = 1u << 20;
 constexpr size_t kFrameBytes = 5;  // version, function, Length: enough to size the message
+constexpr size_t kFirstReadBytes = 2048;  // room for every reply to a registration, and most others
 
 enum class Io {
     Ok,
@@ -36,18 +37,17 @@ int millisecondsLeft(Clock::time_point deadline) {
     return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-// Waits for `events` on `fd` until the deadline. Returns 1 ready, 0 timed out, -1 error.
-int waitFor(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        pollfd p{fd, events, 0};
-        int n = ::poll(&p, 1, millisecondsLeft(deadline));
-        if (n > 0) return 1;
-        if (n == 0 && millisecondsLeft(deadline) == 0) return 0;
-        if (n < 0 && errno != EINTR) return -1;
-    }
+// Bounds every blocking send and recv on `fd` to `ms` (at least 1 ms: 0 would mean forever).
+void setWait(int fd, int ms) {
+    if (ms < 1) ms = 1;
+    timeval tv{ms / 1000, static_cast<suseconds_t>(ms % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-SLPError connectLoopback(uint16_t port, Clock::time_point deadline, int *out) {
+// Connects without blocking past the deadline, then makes the socket blocking with the reply
+// wait as its send and receive timeout: a request is then one send and, usually, one recv.
+SLPError connectLoopback(uint16_t port, int waitMs, Clock::time_point deadline, int *out) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return SLP_NETWORK_INIT_FAILED;
     sockaddr_in addr{};
@@ -56,30 +56,25 @@ SLPError connectLoopback(uint16_t port, Clock::time_point deadline, int *out) {
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
     if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
         int err = 0;
         socklen_t len = sizeof err;
-        if (waitFor(fd, POLLOUT, deadline) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+        if (::poll(&p, 1, millisecondsLeft(deadline)) == 1 &&
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
             rc = 0;
     }
-    if (rc != 0) {
+    if (rc != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         ::close(fd);
         return SLP_NETWORK_INIT_FAILED;
     }
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setWait(fd, waitMs);
     *out = fd;
     return SLP_OK;
 }
 
-// A kept connection is usable when nothing is waiting on it: readable means the agent closed
-// it or sent bytes nobody asked for, and either way the stream is no longer ours to use.
-bool idleAndOpen(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    int n = ::poll(&p, 1, 0);
-    return n == 0;
-}
-
-Io sendAll(int fd, const std::vector<uint8_t> &data, Clock::time_point deadline) {
+Io sendAll(int fd, const std::vector<uint8_t> &data) {
     size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -88,55 +83,62 @@ Io sendAll(int fd, const std::vector<uint8_t> &data, Clock::time_point deadline)
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = waitFor(fd, POLLOUT, deadline);
-            if (ready == 0) return Io::TimedOut;
-            if (ready < 0) return Io::Failed;
-            continue;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io::TimedOut;
         if (n < 0 && (errno == EPIPE || errno == ECONNRESET) && done == 0) return Io::PeerClosed;
         return Io::Failed;
     }
     return Io::Ok;
 }
 
-// Reads exactly `size` bytes into `buf`. `firstRead` marks the start of a reply, where a
-// closed connection means the agent dropped it rather than broke off a reply.
-Io readExactly(int fd, uint8_t *buf, size_t size, Clock::time_point deadline, bool firstRead) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::recv(fd, buf + done, size - done, 0);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-            continue;
+// Reads one whole message. The first recv takes whatever has arrived, which on loopback is
+// nearly always the whole reply; only a reply that comes in pieces needs more calls, each
+// bounded by what is left of the deadline. A closed connection before any byte means the
+// agent dropped a kept connection; bytes beyond the one message mean the stream is not ours.
+Io receiveMessage(int fd, int waitMs, Clock::time_point deadline, std::vector<uint8_t> *reply) {
+    reply->resize(kFirstReadBytes);
+    size_t have = 0;
+    size_t need = kFrameBytes;
+    bool shortenedWait = false;
+    Io io = Io::Ok;
+    while (have < need) {
+        if (have > 0 || shortenedWait) {
+            int left = millisecondsLeft(deadline);
+            if (left == 0) {
+                io = Io::TimedOut;
+                break;
+            }
+            setWait(fd, left);
+            shortenedWait = true;
         }
-        bool nothingYet = firstRead && done == 0;
-        if (n == 0) return nothingYet ? Io::PeerClosed : Io::Failed;
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            int ready = waitFor(fd, POLLIN, deadline);
-            if (ready == 0) return Io::TimedOut;
-            if (ready < 0) return Io::Failed;
-            continue;
+        size_t room = (need > kFrameBytes ? need : reply->size()) - have;
+        ssize_t n = ::recv(fd, reply->data() + have, room, 0);
+        if (n == 0 || (n < 0 && errno == ECONNRESET)) {
+            io = have == 0 ? Io::PeerClosed : Io::Failed;
+            break;
         }
-        if (errno == ECONNRESET && nothingYet) return Io::PeerClosed;
-        return Io::Failed;
+        if (n < 0) {
+            if (errno == EINTR) {
+                shortenedWait = true;
+                continue;
+            }
+            io = errno == EAGAIN || errno == EWOULDBLOCK ? Io::TimedOut : Io::Failed;
+            break;
+        }
+        have += static_cast<size_t>(n);
+        if (need == kFrameBytes && have >= kFrameBytes) {
+            uint8_t version = 0, function = 0;
+            uint32_t length = 0;
+            if (slpv2::peekHeader(reply->data(), have, &version, &function, &length) != slpv2::DecodeStatus::Ok ||
+                length > kMaxReplyLength || length < have) {
+                io = Io::Failed;
+                break;
+            }
+            need = length;
+            reply->resize(need);
+        }
     }
-    return Io::Ok;
-}
-
-Io receiveMessage(int fd, Clock::time_point deadline, std::vector<uint8_t> *reply) {
-    uint8_t frame[kFrameBytes];
-    Io io = readExactly(fd, frame, sizeof frame, deadline, true);
-    if (io != Io::Ok) return io;
-    uint8_t version = 0, function = 0;
-    uint32_t length = 0;
-    if (slpv2::peekHeader(frame, sizeof frame, &version, &function, &length) != slpv2::DecodeStatus::Ok ||
-        length > kMaxReplyLength)
-        return Io::Failed;
-    reply->assign(frame, frame + sizeof frame);
-    reply->resize(length);
-    return readExactly(fd, reply->data() + kFrameBytes, length - kFrameBytes, deadline, false);
+    if (shortenedWait) setWait(fd, waitMs);
+    return io;
 }
 
 }  // namespace
@@ -149,18 +151,15 @@ void Connection::close() {
 SLPError Connection::exchange(uint16_t port, int waitMs, const std::vector<uint8_t> &request,
                               std::vector<uint8_t> *reply) {
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    // A kept connection the agent has closed shows up as end-of-file before the reply.
     bool kept = fd_ >= 0;
-    if (kept && !idleAndOpen(fd_)) {
-        close();
-        kept = false;
-    }
     for (;;) {
         if (fd_ < 0) {
-            SLPError err = connectLoopback(port, deadline, &fd_);
+            SLPError err = connectLoopback(port, waitMs, deadline, &fd_);
             if (err != SLP_OK) return err;
         }
-        Io io = sendAll(fd_, request, deadline);
-        if (io == Io::Ok) io = receiveMessage(fd_, deadline, reply);
+        Io io = sendAll(fd_, request);
+        if (io == Io::Ok) io = receiveMessage(fd_, waitMs, deadline, reply);
         if (io == Io::Ok) return SLP_OK;
         close();
         if (io == Io::PeerClosed && kept) {
