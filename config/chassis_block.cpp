@@ -25,8 +25,7 @@ const ChassisText kChassisTexts[] = {
 };
 constexpr uint32_t kChassisTextCount = sizeof kChassisTexts / sizeof kChassisTexts[0];
 
-int failChassisBlock(ChassisBlock *block)
-{
+int failChassisBlock(ChassisBlock *block) {
     syslog(LOG_CRIT, "SLP: kesh_smlGetBatch failed for chassis block\n");
     releaseChassisBlock(block);
     return -1;
@@ -34,37 +33,29 @@ int failChassisBlock(ChassisBlock *block)
 
 }  // namespace
 
-int readChassisBlock(ChassisBlock *block)
-{
+int readChassisBlock(ChassisBlock *block) {
     SmlBatchEntry batch[kBatchBufferEntries] = {};
-    for (uint32_t i = 0; i < kChassisTextCount; i++)
-        setEntryName(&batch[i], kChassisTexts[i].name);
+    for (uint32_t i = 0; i < kChassisTextCount; i++) setEntryName(&batch[i], kChassisTexts[i].name);
     setEntryName(&batch[kChassisTextCount], "Default.Mfg.ProductID");
-    if (queryBatch(batch, kChassisTextCount + 1) != 0)
-        return failChassisBlock(block);
+    if (queryBatch(batch, kChassisTextCount + 1) != 0) return failChassisBlock(block);
 
     for (uint32_t i = 0; i < kChassisTextCount; i++) {
         char *copy = strdup(batch[i].value);
-        if (copy == nullptr)
-            return failChassisBlock(block);
+        if (copy == nullptr) return failChassisBlock(block);
         block->*kChassisTexts[i].field = copy;
     }
     toUpperInPlace(block->wwn);
     block->productId = static_cast<int32_t>(strtol(batch[kChassisTextCount].value, nullptr, 10));
-    if (block->productId != kIoProductId)
-        return 0;
+    if (block->productId != kIoProductId) return 0;
 
     setEntryName(&batch[0], "Oper.Mfg.UUID");
-    if (queryBatch(batch, 1) != 0)
-        return failChassisBlock(block);
+    if (queryBatch(batch, 1) != 0) return failChassisBlock(block);
     block->uuid = strdup(batch[0].value);
-    if (block->uuid == nullptr)
-        return failChassisBlock(block);
+    if (block->uuid == nullptr) return failChassisBlock(block);
     return 0;
 }
 
-void releaseChassisBlock(ChassisBlock *block)
-{
+void releaseChassisBlock(ChassisBlock *block) {
     free(block->wwn);
     free(block->serialNumber);
     free(block->fruNumber);
@@ -77,11 +68,8 @@ void releaseChassisBlock(ChassisBlock *block)
     *block = ChassisBlock{};
 }
 
-char *toUpperInPlace(char *text)
-{
-    if (text == nullptr)
-        return text;
-    for (char *c = text; *c != '\0'; c++)
-        *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
+char *toUpperInPlace(char *text) {
+    if (text == nullptr) return text;
+    for (char *c = text; *c != '\0'; c++) *c = static_cast<char>(toupper(static_cast<unsigned char>(*c)));
     return text;
 }

@@ -8,8 +8,7 @@
 namespace {
 
 // Frees what an interrupted read stored; the caller returns -1.
-int failNetworkBlock(NetworkBlock *block)
-{
+int failNetworkBlock(NetworkBlock *block) {
     releaseNetworkBlock(block);
     return -1;
 }
@@ -17,16 +16,13 @@ int failNetworkBlock(NetworkBlock *block)
 // Cuts `list` in place at every comma and converts each piece, in order, into a new
 // 40-byte entry. An empty list is one empty piece, and doubled or trailing commas give
 // empty pieces. Pieces past the 32nd are ignored. Returns -1 when memory runs out.
-int storeIpv6Addresses(NetworkBlock *block, char *list)
-{
+int storeIpv6Addresses(NetworkBlock *block, char *list) {
     char *rest = list;
     for (int k = 0; k < kMaxIpv6Addresses; k++) {
         char *piece = strsep(&rest, ",");
-        if (piece == nullptr)
-            break;
+        if (piece == nullptr) break;
         block->ipv6Addresses[k] = static_cast<char *>(calloc(1, kIpv6AddressSize));
-        if (block->ipv6Addresses[k] == nullptr)
-            return -1;
+        if (block->ipv6Addresses[k] == nullptr) return -1;
         sml_addr_2_str(piece, block->ipv6Addresses[k], kIpv6AddressSize);
     }
     return 0;
@@ -34,8 +30,7 @@ int storeIpv6Addresses(NetworkBlock *block, char *list)
 
 }  // namespace
 
-int readNetworkBlock(NetworkBlock *block, int index)
-{
+int readNetworkBlock(NetworkBlock *block, int index) {
     SmlBatchEntry batch[kBatchBufferEntries] = {};
     block->index = index;
 
@@ -44,8 +39,7 @@ int readNetworkBlock(NetworkBlock *block, int index)
         syslog(LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block %d, %d\n", index, 281);
         return failNetworkBlock(block);
     }
-    if (strcmp(batch[0].value, "False") == 0)
-        return failNetworkBlock(block);
+    if (strcmp(batch[0].value, "False") == 0) return failNetworkBlock(block);
 
     setEntryName(&batch[0], "Config.System.IPv4Enable");
     setEntryName(&batch[1], "Oper.Switch.IPv4Feature");
@@ -62,8 +56,7 @@ int readNetworkBlock(NetworkBlock *block, int index)
     block->ipv4Enabled = strcmp(batch[0].value, "True") == 0 && strcmp(batch[1].value, "True") == 0;
     block->ipv6Enabled = strcmp(batch[2].value, "True") == 0 && strcmp(batch[3].value, "True") == 0;
     block->macAddress = toUpperInPlace(strdup(batch[4].value));
-    if (block->macAddress == nullptr)
-        return failNetworkBlock(block);
+    if (block->macAddress == nullptr) return failNetworkBlock(block);
 
     if (block->ipv4Enabled) {
         snprintf(batch[0].name, sizeof batch[0].name, "Config.System.Eth.%d.IPAddress", index);
@@ -80,25 +73,21 @@ int readNetworkBlock(NetworkBlock *block, int index)
             syslog(LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, %d, %d\n", index, 346);
             return failNetworkBlock(block);
         }
-        if (storeIpv6Addresses(block, batch[0].value) != 0)
-            return failNetworkBlock(block);
+        if (storeIpv6Addresses(block, batch[0].value) != 0) return failNetworkBlock(block);
     }
 
     // Tested on the text: an enabled IPv4 whose address converted to nothing is passed over.
     const char *primary = block->ipv4Address[0] != '\0' ? block->ipv4Address : block->ipv6Addresses[0];
     if (primary != nullptr) {
         block->primaryAddress = strdup(primary);
-        if (block->primaryAddress == nullptr)
-            return failNetworkBlock(block);
+        if (block->primaryAddress == nullptr) return failNetworkBlock(block);
     }
     return 0;
 }
 
-void releaseNetworkBlock(NetworkBlock *block)
-{
+void releaseNetworkBlock(NetworkBlock *block) {
     free(block->primaryAddress);
-    for (char *address : block->ipv6Addresses)
-        free(address);
+    for (char *address : block->ipv6Addresses) free(address);
     free(block->macAddress);
     *block = NetworkBlock{};
 }

@@ -35,8 +35,7 @@ static_assert(kServiceSwitchCount == 14, "fourteen service switches");
 
 const char kKeyToolCommand[] = ORVAD_SSH_KEYGEN " -lf " ORVAD_SSH_HOST_KEY;
 
-int failServicesBlock(ServicesBlock *block)
-{
+int failServicesBlock(ServicesBlock *block) {
     syslog(LOG_CRIT, "SLP: kesh_smlGetBatch failed for services block\n");
     releaseServicesBlock(block);
     return -1;
@@ -44,14 +43,11 @@ int failServicesBlock(ServicesBlock *block)
 
 }  // namespace
 
-int readServicesBlock(ServicesBlock *block)
-{
+int readServicesBlock(ServicesBlock *block) {
     SmlBatchEntry batch[kBatchBufferEntries] = {};
-    for (uint32_t i = 0; i < kServiceSwitchCount; i++)
-        setEntryName(&batch[i], kServiceSwitches[i].name);
+    for (uint32_t i = 0; i < kServiceSwitchCount; i++) setEntryName(&batch[i], kServiceSwitches[i].name);
     setEntryName(&batch[kServiceSwitchCount], "Config.Snmp.EngineID");
-    if (queryBatch(batch, kServiceSwitchCount + 1) != 0)
-        return failServicesBlock(block);
+    if (queryBatch(batch, kServiceSwitchCount + 1) != 0) return failServicesBlock(block);
 
     for (uint32_t i = 0; i < kServiceSwitchCount; i++)
         block->*kServiceSwitches[i].field = strcmp(batch[i].value, "True") == 0;
@@ -67,8 +63,7 @@ int readServicesBlock(ServicesBlock *block)
     return 0;
 }
 
-void releaseServicesBlock(ServicesBlock *block)
-{
+void releaseServicesBlock(ServicesBlock *block) {
     free(block->protocol);
     free(block->port);
     free(block->snmpEngineId);
@@ -76,20 +71,16 @@ void releaseServicesBlock(ServicesBlock *block)
     *block = ServicesBlock{};
 }
 
-char *readSshFingerprint(void)
-{
+char *readSshFingerprint(void) {
     FILE *pipe = popen(kKeyToolCommand, "r");
-    if (pipe == nullptr)
-        return nullptr;
+    if (pipe == nullptr) return nullptr;
     // Key size, fingerprint, key file (and key type): the fingerprint is the second word.
     char word[128];
     int taken = fscanf(pipe, "%*s %127s %*s", word);
     pclose(pipe);
-    if (taken != 1)
-        return nullptr;
+    if (taken != 1) return nullptr;
     for (const char *c = word; *c != '\0'; c++) {
-        if (!isxdigit(static_cast<unsigned char>(*c)) && *c != ':')
-            return nullptr;
+        if (!isxdigit(static_cast<unsigned char>(*c)) && *c != ':') return nullptr;
     }
     return strdup(word);
 }

@@ -31,7 +31,7 @@ namespace {
 struct Handle {
     std::string language;
     Connection connection;
-    bool busy = false;          // guarded by the registry mutex
+    bool busy = false;           // guarded by the registry mutex
     bool closeWhenIdle = false;  // SLPClose arrived while a call was running
 };
 
@@ -138,8 +138,7 @@ SLPError transact(Handle &handle, const RequestSettings &settings, uint16_t flag
 }
 
 // Runs `body` and turns escaping exceptions into error codes.
-template <typename Body>
-SLPError guarded(Body body) noexcept {
+template <typename Body> SLPError guarded(Body body) noexcept {
     try {
         return body();
     } catch (const std::bad_alloc &) {
@@ -249,8 +248,8 @@ SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned sho
         reg.hasProcessId = settings.sendProcessId;
         reg.processId = static_cast<uint32_t>(getpid());
         slpv2::SrvAck ack;
-        SLPError err = transact(*handle, settings, slpv2::kFlagFresh, reg, slpv2::encodeSrvReg,
-                                slpv2::Function::SrvAck, slpv2::decodeSrvAck, &ack);
+        SLPError err = transact(*handle, settings, slpv2::kFlagFresh, reg, slpv2::encodeSrvReg, slpv2::Function::SrvAck,
+                                slpv2::decodeSrvAck, &ack);
         if (err != SLP_OK) return err;
         callback(hSLP, toSlpError(ack.error), pvCookie);
         return SLP_OK;

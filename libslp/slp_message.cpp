@@ -171,8 +171,7 @@ bool skipAuthBlocks(Reader &r, uint8_t count) {
 
 bool readUrlEntry(Reader &r, UrlEntry *e) {
     uint8_t reserved = 0, auths = 0;
-    return r.u8(&reserved) && r.u16(&e->lifetime) && r.str16(&e->url) && r.u8(&auths) &&
-           skipAuthBlocks(r, auths);
+    return r.u8(&reserved) && r.u16(&e->lifetime) && r.str16(&e->url) && r.u8(&auths) && skipAuthBlocks(r, auths);
 }
 
 // Extension chain, after the body:
@@ -184,8 +183,7 @@ bool readUrlEntry(Reader &r, UrlEntry *e) {
 // Offsets count from the message start. Each one must lie at or after the body's end,
 // leave room for its 5-byte header and exceed the previous, so the walk always ends.
 template <typename OnExtension>
-DecodeStatus walkExtensions(const uint8_t *data, size_t size, size_t bodyEnd, uint32_t first,
-                            OnExtension onExtension) {
+DecodeStatus walkExtensions(const uint8_t *data, size_t size, size_t bodyEnd, uint32_t first, OnExtension onExtension) {
     if (first == 0) return bodyEnd == size ? DecodeStatus::Ok : DecodeStatus::BadLength;
     size_t offset = first;
     if (offset < bodyEnd) return DecodeStatus::ParseError;
@@ -212,8 +210,8 @@ bool ignoreExtension(uint16_t, const uint8_t *, size_t) { return true; }
 // Shared frame of every decoder: header, function, minimum body, body, extension chain.
 // `parseBody` reads the body from the Reader and returns false on any overrun.
 template <typename ParseBody, typename OnExtension>
-DecodeStatus decodeMessage(const uint8_t *data, size_t size, Function fn, size_t minBody,
-                           Header *header, ParseBody parseBody, OnExtension onExtension) {
+DecodeStatus decodeMessage(const uint8_t *data, size_t size, Function fn, size_t minBody, Header *header,
+                           ParseBody parseBody, OnExtension onExtension) {
     DecodeStatus st = decodeHeader(data, size, header);
     if (st != DecodeStatus::Ok) return st;
     if (header->function != fn) return DecodeStatus::WrongFunction;
@@ -235,8 +233,7 @@ bool endsAfterError(const Reader &r, uint16_t error) { return error != 0 && r.at
 
 }  // namespace
 
-DecodeStatus peekHeader(const uint8_t *data, size_t size, uint8_t *version, uint8_t *function,
-                        uint32_t *length) {
+DecodeStatus peekHeader(const uint8_t *data, size_t size, uint8_t *version, uint8_t *function, uint32_t *length) {
     if (size < 5) return DecodeStatus::Truncated;
     Reader r(data, size, 0);
     if (!r.u8(version) || !r.u8(function) || !r.u24(length)) return DecodeStatus::Truncated;
@@ -258,8 +255,7 @@ DecodeStatus decodeHeader(const uint8_t *data, size_t size, Header *header) {
         return DecodeStatus::ParseError;
     header->function = static_cast<Function>(fn);
     header->length = length;
-    if (!r.u16(&header->flags) || !r.u24(&header->nextExtension) || !r.u16(&header->xid) ||
-        !r.str16(&header->language))
+    if (!r.u16(&header->flags) || !r.u24(&header->nextExtension) || !r.u16(&header->xid) || !r.str16(&header->language))
         return DecodeStatus::ParseError;
     if ((header->flags & kReservedFlags) != 0) return DecodeStatus::ParseError;
     return DecodeStatus::Ok;
@@ -269,11 +265,11 @@ bool hasMandatoryExtension(const uint8_t *data, size_t size) {
     Header h;
     if (decodeHeader(data, size, &h) != DecodeStatus::Ok || h.nextExtension == 0) return false;
     bool found = false;
-    DecodeStatus st = walkExtensions(data, size, h.nextExtension, h.nextExtension,
-                                     [&found](uint16_t id, const uint8_t *, size_t) {
-                                         if (id >= 0x4000 && id <= 0x7FFF) found = true;
-                                         return true;
-                                     });
+    DecodeStatus st =
+        walkExtensions(data, size, h.nextExtension, h.nextExtension, [&found](uint16_t id, const uint8_t *, size_t) {
+            if (id >= 0x4000 && id <= 0x7FFF) found = true;
+            return true;
+        });
     return st == DecodeStatus::Ok && found;
 }
 
@@ -478,8 +474,8 @@ bool encodeAttrRqst(const Header &header, const AttrRqst &body, std::vector<uint
 
 DecodeStatus decodeAttrRqst(const uint8_t *data, size_t size, Header *header, AttrRqst *body) {
     auto parse = [body](Reader &r) {
-        return r.str16(&body->prList) && r.str16(&body->urlOrType) && r.str16(&body->scopes) &&
-               r.str16(&body->tags) && r.str16(&body->spi);
+        return r.str16(&body->prList) && r.str16(&body->urlOrType) && r.str16(&body->scopes) && r.str16(&body->tags) &&
+               r.str16(&body->spi);
     };
     return decodeMessage(data, size, Function::AttrRqst, 10, header, parse, ignoreExtension);
 }

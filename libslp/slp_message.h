@@ -121,8 +121,8 @@ struct SrvTypeRply {
 // Reads the version, function and Length of a message whose first 5 bytes are at `data`
 // (the TCP framing step). Returns Truncated when size < 5; otherwise fills all three and
 // returns BadVersion when the version is not 2, BadLength when Length < 14, else Ok.
-[[nodiscard]] DecodeStatus peekHeader(const uint8_t *data, size_t size, uint8_t *version,
-                                      uint8_t *function, uint32_t *length);
+[[nodiscard]] DecodeStatus peekHeader(const uint8_t *data, size_t size, uint8_t *version, uint8_t *function,
+                                      uint32_t *length);
 
 // Decodes the header of the complete message data[0, size). Checks version, Length == size,
 // function ID 1..11, language tag within Length, reserved flag bits clear.

@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // Replies larger than this are refused rather than buffered; a loopback agent's biggest
 // reply (every registration of a switch in one SrvRply) is a few tens of KiB.
 constexpr uint32_t kMaxReplyLength = 1u << 20;
-constexpr size_t kFrameBytes = 5;  // version, function, Length: enough to size the message
+constexpr size_t kFrameBytes = 5;         // version, function, Length: enough to size the message
 constexpr size_t kFirstReadBytes = 2048;  // room for every reply to a registration, and most others
 
 enum class Io {
@@ -59,8 +59,8 @@ SLPError connectLoopback(uint16_t port, int waitMs, Clock::time_point deadline, 
         pollfd p{fd, POLLOUT, 0};
         int err = 0;
         socklen_t len = sizeof err;
-        if (::poll(&p, 1, millisecondsLeft(deadline)) == 1 &&
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+        if (::poll(&p, 1, millisecondsLeft(deadline)) == 1 && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 &&
+            err == 0)
             rc = 0;
     }
     if (rc != 0 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {

@@ -10,9 +10,7 @@
 namespace {
 
 // Characters that stand for themselves nowhere in an attribute list: `\XX` in escaped text.
-bool isReserved(unsigned char c) {
-    return c < 0x20 || c == 0x7F || std::strchr("(),\\!<=>~", c) != nullptr;
-}
+bool isReserved(unsigned char c) { return c < 0x20 || c == 0x7F || std::strchr("(),\\!<=>~", c) != nullptr; }
 
 // Characters a tag may not hold even escaped.
 bool isBadTagChar(unsigned char c) { return c == '*' || c == '_' || c == '\r' || c == '\n' || c == '\t'; }

@@ -15,11 +15,9 @@ namespace {
 
 // The switch change events that can alter what is advertised, in subscription order.
 const KeshEventListEntry subscribedEvents[] = {
-    {KESH_EVENT_NETWORK_CFG_CHANGE, 0}, {KESH_EVENT_IPV6_ADDRESS_CHANGE, 0},
-    {KESH_EVENT_SNMP_CFG_CHANGE, 0},    {KESH_EVENT_SWITCH_ATTR_CHANGE, 0},
-    {KESH_EVENT_SWITCH_CFG_CHANGE, 0},  {KESH_EVENT_SWITCH_OPERCHANGE, 0},
-    {KESH_EVENT_SWITCH_STATE_CHANGE, 0}, {KESH_EVENT_CHASSIS_OPERCHANGE, 0},
-    {KESH_EVENT_SERVICES_CFG_CHANGE, 0},
+    {KESH_EVENT_NETWORK_CFG_CHANGE, 0},  {KESH_EVENT_IPV6_ADDRESS_CHANGE, 0}, {KESH_EVENT_SNMP_CFG_CHANGE, 0},
+    {KESH_EVENT_SWITCH_ATTR_CHANGE, 0},  {KESH_EVENT_SWITCH_CFG_CHANGE, 0},   {KESH_EVENT_SWITCH_OPERCHANGE, 0},
+    {KESH_EVENT_SWITCH_STATE_CHANGE, 0}, {KESH_EVENT_CHASSIS_OPERCHANGE, 0},  {KESH_EVENT_SERVICES_CFG_CHANGE, 0},
 };
 constexpr uint32_t kSubscribedEventCount = sizeof subscribedEvents / sizeof subscribedEvents[0];
 static_assert(kSubscribedEventCount == 9, "nine change events are subscribed");
@@ -28,8 +26,7 @@ const char kLoopbackHost[] = "127.0.0.1";
 
 }  // namespace
 
-int keshlibInit(void)
-{
+int keshlibInit(void) {
     if (smlHandle != 0) {
         syslog(LOG_INFO, "keshlibInit already done\n");
         return -1;
@@ -42,8 +39,7 @@ int keshlibInit(void)
             smlHandle = 0;
             continue;
         }
-        if (smlHandle != 0)
-            break;
+        if (smlHandle != 0) break;
     }
 
     // The library may keep a pointer into the list only for the call, so a copy will do.
@@ -54,10 +50,8 @@ int keshlibInit(void)
     return 0;
 }
 
-void keshlibNotificationCB(uint32_t, uint32_t, uint32_t)
-{
-    if (notificationPending.load(std::memory_order_relaxed))
-        return;
+void keshlibNotificationCB(uint32_t, uint32_t, uint32_t) {
+    if (notificationPending.load(std::memory_order_relaxed)) return;
     notificationPending.store(true, std::memory_order_relaxed);
 
     pthread_attr_t attr;
@@ -76,8 +70,7 @@ void keshlibNotificationCB(uint32_t, uint32_t, uint32_t)
     pthread_attr_destroy(&attr);
 }
 
-void *notificationDelayThread(void *arg)
-{
+void *notificationDelayThread(void *arg) {
     systemCalls.sleep(static_cast<unsigned int>(reinterpret_cast<uintptr_t>(arg)));
     notificationPending.store(false, std::memory_order_relaxed);
     wakeSlpThread();

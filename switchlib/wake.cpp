@@ -10,8 +10,7 @@ pthread_cond_t wakeCond = PTHREAD_COND_INITIALIZER;
 
 // The count and the signal change under the mutex, so a wake-up posted before the
 // advertisement thread waits is still seen by that wait.
-int wakeSlpThread(void)
-{
+int wakeSlpThread(void) {
     if (systemCalls.mutexLock(&wakeMutex) != 0) {
         syslog(LOG_CRIT, "unable to gain mutex, pthread_mutex_lock %d\n", errno);
         return -1;
@@ -30,11 +29,9 @@ int wakeSlpThread(void)
 }
 
 // Reset, not decrement: any number of wake-ups posted since the last wait yield one pass.
-uint32_t waitForWakeups(void)
-{
+uint32_t waitForWakeups(void) {
     pthread_mutex_lock(&wakeMutex);
-    while (wakeCount == 0)
-        pthread_cond_wait(&wakeCond, &wakeMutex);
+    while (wakeCount == 0) pthread_cond_wait(&wakeCond, &wakeMutex);
     uint32_t taken = wakeCount;
     wakeCount = 0;
     pthread_mutex_unlock(&wakeMutex);

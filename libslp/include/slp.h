@@ -82,14 +82,13 @@ SLPEXP SLPError SLPAPI SLPOpen(const char *pcLang, SLPBoolean isAsync, SLPHandle
 
 SLPEXP void SLPAPI SLPClose(SLPHandle hSLP);
 
-SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned short usLifetime,
-                              const char *pcSrvType, const char *pcAttrs, SLPBoolean fresh,
-                              SLPRegReport callback, void *pvCookie);
+SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned short usLifetime, const char *pcSrvType,
+                              const char *pcAttrs, SLPBoolean fresh, SLPRegReport callback, void *pvCookie);
 
 SLPEXP SLPError SLPAPI SLPDereg(SLPHandle hSLP, const char *pcSrvURL, SLPRegReport callback, void *pvCookie);
 
-SLPEXP SLPError SLPAPI SLPDelAttrs(SLPHandle hSLP, const char *pcURL, const char *pcAttrs,
-                                   SLPRegReport callback, void *pvCookie);
+SLPEXP SLPError SLPAPI SLPDelAttrs(SLPHandle hSLP, const char *pcURL, const char *pcAttrs, SLPRegReport callback,
+                                   void *pvCookie);
 
 SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAuthority, const char *pcScopeList,
                                        SLPSrvTypeCallback callback, void *pvCookie);

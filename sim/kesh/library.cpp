@@ -42,7 +42,7 @@ struct FileStamp {
 bool readFile(const std::string &path, std::string *content, FileStamp *stamp) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
-    struct stat st{};
+    struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     content->clear();
     char buf[4096];
@@ -76,8 +76,8 @@ struct Subscription {
 class Library {
 public:
     int connect(uint32_t *handle);
-    int subscribe(uint32_t handle, KeshEventCallback callback, uint32_t userData,
-                  const KeshEventListEntry *events, uint32_t count);
+    int subscribe(uint32_t handle, KeshEventCallback callback, uint32_t userData, const KeshEventListEntry *events,
+                  uint32_t count);
     int getBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count);
 
 private:
@@ -133,8 +133,8 @@ int Library::connect(uint32_t *handle) {
     return 0;
 }
 
-int Library::subscribe(uint32_t handle, KeshEventCallback callback, uint32_t userData,
-                       const KeshEventListEntry *events, uint32_t count) {
+int Library::subscribe(uint32_t handle, KeshEventCallback callback, uint32_t userData, const KeshEventListEntry *events,
+                       uint32_t count) {
     if (callback == nullptr || events == nullptr || count == 0) return kErrBadArgument;
     std::lock_guard<std::mutex> lock(mutex_);
     if (handle == 0 || handle != handle_) return kErrBadHandle;

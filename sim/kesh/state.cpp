@@ -204,8 +204,7 @@ Answer lookup(const SwitchState &state, std::string_view name) {
 
 uint32_t eventForName(std::string_view name) {
     for (const EventRule &r : kEventRules) {
-        if (startsWith(name, r.prefix) && endsWith(name, r.suffix) &&
-            name.find(r.contains) != std::string_view::npos)
+        if (startsWith(name, r.prefix) && endsWith(name, r.suffix) && name.find(r.contains) != std::string_view::npos)
             return r.code;
     }
     return KESH_EVENT_SWITCH_ATTR_CHANGE;

@@ -16,13 +16,13 @@ inline constexpr uint32_t kNoSuchValue = 0x1f;
 
 // Results of the four library calls other than 0 (success).
 enum Error : int {
-    kErrBadArgument = 1,      // null pointer or count 0
-    kErrBadHandle = 2,        // handle 0 or not the one the last successful connect handed out
-    kErrNoStateFile = 3,      // KESH_STATE names a file that does not exist or cannot be read
-    kErrMalformedState = 4,   // the state file has a line that cannot be parsed
-    kErrConnectRefused = 5,   // "!refuse-connect" made this connect attempt fail
-    kErrBatchFailed = 6,      // "!fail-batch" made this batch call fail
-    kErrWatcherFailed = 7,    // the watcher (inotify, eventfd or its thread) could not be set up
+    kErrBadArgument = 1,     // null pointer or count 0
+    kErrBadHandle = 2,       // handle 0 or not the one the last successful connect handed out
+    kErrNoStateFile = 3,     // KESH_STATE names a file that does not exist or cannot be read
+    kErrMalformedState = 4,  // the state file has a line that cannot be parsed
+    kErrConnectRefused = 5,  // "!refuse-connect" made this connect attempt fail
+    kErrBatchFailed = 6,     // "!fail-batch" made this batch call fail
+    kErrWatcherFailed = 7,   // the watcher (inotify, eventfd or its thread) could not be set up
 };
 
 // One switch state: named values plus the fault-injection settings of its file.

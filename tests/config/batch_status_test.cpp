@@ -9,8 +9,7 @@
 
 namespace {
 
-TEST(CheckBatchStatus, ReportsOnlyTheFirstFailingEntry)
-{
+TEST(CheckBatchStatus, ReportsOnlyTheFirstFailingEntry) {
     struct Case {
         const char *name;
         std::vector<uint32_t> statuses;
@@ -22,7 +21,10 @@ TEST(CheckBatchStatus, ReportsOnlyTheFirstFailingEntry)
         {"empty batch", {}, 0, 0, {}},
         {"count 0 ignores statuses", {5}, 0, 0, {}},
         {"all read", {0, 0, 0}, 3, 0, {}},
-        {"entries 3 and 7 fail", {0, 0, 0, 0x1f, 0, 0, 0, 0x2a}, 8, 1,
+        {"entries 3 and 7 fail",
+         {0, 0, 0, 0x1f, 0, 0, 0, 0x2a},
+         8,
+         1,
          {{LOG_CRIT, "sml command='entry3', smlerror=0x1f\n"}}},
         {"failure past count is not looked at", {0, 0, 9}, 2, 0, {}},
         {"large status in hex", {0xdeadbeef}, 1, 1, {{LOG_CRIT, "sml command='entry0', smlerror=0xdeadbeef\n"}}},

@@ -6,13 +6,12 @@
 namespace {
 
 const std::vector<std::string> kChassisQuery = {
-    "Oper.Switch.WWN",         "Config.Mfg.ChassisSerialNum", "Config.Mfg.OemFruNumber",
-    "Config.Mfg.ChassisPartNum", "Oper.Switch.Type",          "Config.Snmp.SysObjectID",
-    "Config.Mfg.BrandName",    "Config.Switch.SymName",       "Default.Mfg.ProductID",
+    "Oper.Switch.WWN",       "Config.Mfg.ChassisSerialNum", "Config.Mfg.OemFruNumber", "Config.Mfg.ChassisPartNum",
+    "Oper.Switch.Type",      "Config.Snmp.SysObjectID",     "Config.Mfg.BrandName",    "Config.Switch.SymName",
+    "Default.Mfg.ProductID",
 };
 
-void expectEmpty(const ChassisBlock &block)
-{
+void expectEmpty(const ChassisBlock &block) {
     for (char *ChassisBlock::*field :
          {&ChassisBlock::wwn, &ChassisBlock::serialNumber, &ChassisBlock::fruNumber, &ChassisBlock::switchType,
           &ChassisBlock::uuid, &ChassisBlock::partNumber, &ChassisBlock::sysObjectId, &ChassisBlock::brandName,
@@ -23,8 +22,7 @@ void expectEmpty(const ChassisBlock &block)
 
 class ChassisBlockTest : public ReaderTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ReaderTest::SetUp();
         set("Oper.Switch.WWN", "10:00:00:0a:bc:de:f0:1f");
         set("Config.Mfg.ChassisSerialNum", "serial");
@@ -42,8 +40,7 @@ protected:
     ChassisBlock block{};
 };
 
-TEST_F(ChassisBlockTest, ReadsNineValuesInQueryOrderThenTheUuid)
-{
+TEST_F(ChassisBlockTest, ReadsNineValuesInQueryOrderThenTheUuid) {
     ASSERT_EQ(readChassisBlock(&block), 0);
 
     EXPECT_EQ(batches(), (std::vector<std::vector<std::string>>{kChassisQuery, {"Oper.Mfg.UUID"}}));
@@ -60,15 +57,14 @@ TEST_F(ChassisBlockTest, ReadsNineValuesInQueryOrderThenTheUuid)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(ChassisBlockTest, ProductIdIsBaseTenAndOnly59ReadsTheUuid)
-{
+TEST_F(ChassisBlockTest, ProductIdIsBaseTenAndOnly59ReadsTheUuid) {
     struct Case {
         const char *text;
         int32_t productId;
     };
     const Case cases[] = {
-        {"59", 59}, {"059", 59}, {" 59", 59}, {"59abc", 59}, {"+59", 59},
-        {"0x3b", 0}, {"abc", 0}, {"", 0}, {"-59", -59}, {"60", 60}, {"5 9", 5},
+        {"59", 59}, {"059", 59}, {" 59", 59},  {"59abc", 59}, {"+59", 59}, {"0x3b", 0},
+        {"abc", 0}, {"", 0},     {"-59", -59}, {"60", 60},    {"5 9", 5},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string("'") + c.text + "'");
@@ -89,11 +85,9 @@ TEST_F(ChassisBlockTest, ProductIdIsBaseTenAndOnly59ReadsTheUuid)
     }
 }
 
-TEST_F(ChassisBlockTest, EmptyValuesGiveEmptyTextsNotNull)
-{
+TEST_F(ChassisBlockTest, EmptyValuesGiveEmptyTextsNotNull) {
     for (const std::string &name : kChassisQuery)
-        if (name != "Default.Mfg.ProductID")
-            set(name, "");
+        if (name != "Default.Mfg.ProductID") set(name, "");
     set("Oper.Mfg.UUID", "");
 
     ASSERT_EQ(readChassisBlock(&block), 0);
@@ -103,8 +97,7 @@ TEST_F(ChassisBlockTest, EmptyValuesGiveEmptyTextsNotNull)
     EXPECT_STREQ(block.uuid, "");
 }
 
-TEST_F(ChassisBlockTest, AnyFailedQueryFailsTheWholeBlock)
-{
+TEST_F(ChassisBlockTest, AnyFailedQueryFailsTheWholeBlock) {
     struct Case {
         const char *name;
         void (*script)();
@@ -113,10 +106,16 @@ TEST_F(ChassisBlockTest, AnyFailedQueryFailsTheWholeBlock)
     const LogLine blockLine{LOG_CRIT, "SLP: kesh_smlGetBatch failed for chassis block\n"};
     const Case cases[] = {
         {"first batch fails", [] { fakeKesh().batchResults = {1}; }, {blockLine}},
-        {"symbolic name missing", [] { fakeKesh().values.erase("Config.Switch.SymName"); },
+        {"symbolic name missing",
+         [] { fakeKesh().values.erase("Config.Switch.SymName"); },
          {{LOG_CRIT, "sml command='Config.Switch.SymName', smlerror=0x1f\n"}, blockLine}},
-        {"uuid batch fails", [] { fakeKesh().batchResults = {0, 3}; }, {blockLine}},
-        {"uuid status fails", [] { fakeKesh().statuses["Oper.Mfg.UUID"] = 0x44; },
+        {"uuid batch fails",
+         [] {
+             fakeKesh().batchResults = {0, 3};
+         },
+         {blockLine}},
+        {"uuid status fails",
+         [] { fakeKesh().statuses["Oper.Mfg.UUID"] = 0x44; },
          {{LOG_CRIT, "sml command='Oper.Mfg.UUID', smlerror=0x44\n"}, blockLine}},
     };
     for (const Case &c : cases) {
@@ -131,8 +130,7 @@ TEST_F(ChassisBlockTest, AnyFailedQueryFailsTheWholeBlock)
     }
 }
 
-TEST_F(ChassisBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice)
-{
+TEST_F(ChassisBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice) {
     releaseChassisBlock(&block);
     ASSERT_EQ(readChassisBlock(&block), 0);
     releaseChassisBlock(&block);
@@ -140,8 +138,7 @@ TEST_F(ChassisBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice)
     expectEmpty(block);
 }
 
-TEST(ToUpperInPlace, ChangesOnlyTheLettersAToZInPlace)
-{
+TEST(ToUpperInPlace, ChangesOnlyTheLettersAToZInPlace) {
     struct Case {
         std::string in, out;
     };

@@ -5,20 +5,17 @@
 
 namespace {
 
-void expectEmpty(const NetworkBlock &block)
-{
+void expectEmpty(const NetworkBlock &block) {
     EXPECT_EQ(block.index, 0);
     EXPECT_EQ(block.primaryAddress, nullptr);
     EXPECT_EQ(block.ipv4Enabled, 0);
     EXPECT_STREQ(block.ipv4Address, "");
     EXPECT_EQ(block.ipv6Enabled, 0);
-    for (char *address : block.ipv6Addresses)
-        EXPECT_EQ(address, nullptr);
+    for (char *address : block.ipv6Addresses) EXPECT_EQ(address, nullptr);
     EXPECT_EQ(block.macAddress, nullptr);
 }
 
-std::vector<std::string> ipv6List(const NetworkBlock &block)
-{
+std::vector<std::string> ipv6List(const NetworkBlock &block) {
     std::vector<std::string> list;
     for (int k = 0; k < kMaxIpv6Addresses && block.ipv6Addresses[k] != nullptr; k++)
         list.emplace_back(block.ipv6Addresses[k]);
@@ -27,8 +24,7 @@ std::vector<std::string> ipv6List(const NetworkBlock &block)
 
 class NetworkBlockTest : public ReaderTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ReaderTest::SetUp();
         for (int i = 0; i < 2; i++) {
             const std::string eth = "Config.System.Eth." + std::to_string(i);
@@ -49,8 +45,7 @@ protected:
     NetworkBlock block{};
 };
 
-TEST_F(NetworkBlockTest, ReadsEachInterfaceWithFourQueries)
-{
+TEST_F(NetworkBlockTest, ReadsEachInterfaceWithFourQueries) {
     struct Case {
         int index;
         std::vector<std::vector<std::string>> batches;
@@ -60,18 +55,22 @@ TEST_F(NetworkBlockTest, ReadsEachInterfaceWithFourQueries)
     const Case cases[] = {
         {0,
          {{"Config.System.Eth.0.Enable"},
-          {"Config.System.IPv4Enable", "Oper.Switch.IPv4Feature", "Config.System.IPv6Enable",
-           "Oper.Switch.IPv6Feature", "Config.Mfg.Mac"},
+          {"Config.System.IPv4Enable", "Oper.Switch.IPv4Feature", "Config.System.IPv6Enable", "Oper.Switch.IPv6Feature",
+           "Config.Mfg.Mac"},
           {"Config.System.Eth.0.IPAddress"},
           {"Oper.System.Eth.0.IPv6AddressList"}},
-         "192.0.2.10", "02:1A:2B:3C:4D:5E", {"2001:db8::0", "fd00::0"}},
+         "192.0.2.10",
+         "02:1A:2B:3C:4D:5E",
+         {"2001:db8::0", "fd00::0"}},
         {1,
          {{"Config.System.Eth.1.Enable"},
-          {"Config.System.IPv4Enable", "Oper.Switch.IPv4Feature", "Config.System.IPv6Enable",
-           "Oper.Switch.IPv6Feature", "Config.Mfg.Mac1"},
+          {"Config.System.IPv4Enable", "Oper.Switch.IPv4Feature", "Config.System.IPv6Enable", "Oper.Switch.IPv6Feature",
+           "Config.Mfg.Mac1"},
           {"Config.System.Eth.1.IPAddress"},
           {"Oper.System.Eth.1.IPv6AddressList"}},
-         "192.0.2.11", "02:1A:2B:3C:4D:5F", {"2001:db8::1", "fd00::1"}},
+         "192.0.2.11",
+         "02:1A:2B:3C:4D:5F",
+         {"2001:db8::1", "fd00::1"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.index);
@@ -92,8 +91,7 @@ TEST_F(NetworkBlockTest, ReadsEachInterfaceWithFourQueries)
     }
 }
 
-TEST_F(NetworkBlockTest, OnlyTheTextFalseSwitchesAnInterfaceOff)
-{
+TEST_F(NetworkBlockTest, OnlyTheTextFalseSwitchesAnInterfaceOff) {
     const struct {
         const char *enable;
         int result;
@@ -114,8 +112,7 @@ TEST_F(NetworkBlockTest, OnlyTheTextFalseSwitchesAnInterfaceOff)
     }
 }
 
-TEST_F(NetworkBlockTest, EachProtocolNeedsBothItsSwitchAndItsFeature)
-{
+TEST_F(NetworkBlockTest, EachProtocolNeedsBothItsSwitchAndItsFeature) {
     struct Case {
         const char *ipv4Config, *ipv4Feature, *ipv6Config, *ipv6Feature;
         bool ipv4, ipv6;
@@ -154,22 +151,19 @@ TEST_F(NetworkBlockTest, EachProtocolNeedsBothItsSwitchAndItsFeature)
     }
 }
 
-TEST_F(NetworkBlockTest, EmptyIpv4AddressPassesThePrimaryToIpv6)
-{
+TEST_F(NetworkBlockTest, EmptyIpv4AddressPassesThePrimaryToIpv6) {
     set("Config.System.Eth.0.IPAddress", "");
     ASSERT_EQ(readNetworkBlock(&block, 0), 0);
     EXPECT_TRUE(block.ipv4Enabled);
     EXPECT_STREQ(block.primaryAddress, "2001:db8::0");
 }
 
-TEST_F(NetworkBlockTest, Ipv6ListIsCutAtEveryComma)
-{
+TEST_F(NetworkBlockTest, Ipv6ListIsCutAtEveryComma) {
     std::string fortyPieces;
     std::vector<std::string> firstThirtyTwo;
     for (int k = 0; k < 40; k++) {
         fortyPieces += (k ? "," : "") + std::string("::") + std::to_string(k);
-        if (k < 32)
-            firstThirtyTwo.push_back("::" + std::to_string(k));
+        if (k < 32) firstThirtyTwo.push_back("::" + std::to_string(k));
     }
     const std::string longPiece = "2001:0db8:0000:0000:0000:0000:0000:0001%eth0";
     struct Case {
@@ -202,15 +196,13 @@ TEST_F(NetworkBlockTest, Ipv6ListIsCutAtEveryComma)
     }
 }
 
-TEST_F(NetworkBlockTest, LongIpv4AddressIsCutToFifteenCharacters)
-{
+TEST_F(NetworkBlockTest, LongIpv4AddressIsCutToFifteenCharacters) {
     set("Config.System.Eth.0.IPAddress", "192.168.100.200/24");
     ASSERT_EQ(readNetworkBlock(&block, 0), 0);
     EXPECT_STREQ(block.ipv4Address, "192.168.100.200");
 }
 
-TEST_F(NetworkBlockTest, EveryFailedQueryIsLoggedWithItsNumberAndEmptiesTheBlock)
-{
+TEST_F(NetworkBlockTest, EveryFailedQueryIsLoggedWithItsNumberAndEmptiesTheBlock) {
     struct Case {
         const char *name;
         int index;
@@ -219,21 +211,38 @@ TEST_F(NetworkBlockTest, EveryFailedQueryIsLoggedWithItsNumberAndEmptiesTheBlock
         std::vector<LogLine> log;
     };
     const Case cases[] = {
-        {"enable, batch", 0, {1}, nullptr,
-         {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block 0, 281\n"}}},
-        {"enable, status", 1, {}, "Config.System.Eth.1.Enable",
+        {"enable, batch", 0, {1}, nullptr, {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block 0, 281\n"}}},
+        {"enable, status",
+         1,
+         {},
+         "Config.System.Eth.1.Enable",
          {{LOG_CRIT, "sml command='Config.System.Eth.1.Enable', smlerror=0x1f\n"},
           {LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block 1, 281\n"}}},
-        {"switches and MAC, batch", 1, {0, 1}, nullptr,
+        {"switches and MAC, batch",
+         1,
+         {0, 1},
+         nullptr,
          {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, 1, 306\n"}}},
-        {"MAC, status", 1, {}, "Config.Mfg.Mac1",
+        {"MAC, status",
+         1,
+         {},
+         "Config.Mfg.Mac1",
          {{LOG_CRIT, "sml command='Config.Mfg.Mac1', smlerror=0x1f\n"},
           {LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, 1, 306\n"}}},
-        {"IPv4 address, batch", 0, {0, 0, 1}, nullptr,
+        {"IPv4 address, batch",
+         0,
+         {0, 0, 1},
+         nullptr,
          {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, 0, 327\n"}}},
-        {"IPv6 list, batch", 0, {0, 0, 0, 1}, nullptr,
+        {"IPv6 list, batch",
+         0,
+         {0, 0, 0, 1},
+         nullptr,
          {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, 0, 346\n"}}},
-        {"IPv6 list, status", 1, {}, "Oper.System.Eth.1.IPv6AddressList",
+        {"IPv6 list, status",
+         1,
+         {},
+         "Oper.System.Eth.1.IPv6AddressList",
          {{LOG_CRIT, "sml command='Oper.System.Eth.1.IPv6AddressList', smlerror=0x1f\n"},
           {LOG_CRIT, "SLP: kesh_smlGetBatch failed for network block, 1, 346\n"}}},
     };
@@ -241,8 +250,7 @@ TEST_F(NetworkBlockTest, EveryFailedQueryIsLoggedWithItsNumberAndEmptiesTheBlock
         SCOPED_TRACE(c.name);
         SetUp();
         fakeKesh().batchResults = c.batchResults;
-        if (c.missing != nullptr)
-            fakeKesh().values.erase(c.missing);
+        if (c.missing != nullptr) fakeKesh().values.erase(c.missing);
 
         EXPECT_EQ(readNetworkBlock(&block, c.index), -1);
 
@@ -251,8 +259,7 @@ TEST_F(NetworkBlockTest, EveryFailedQueryIsLoggedWithItsNumberAndEmptiesTheBlock
     }
 }
 
-TEST_F(NetworkBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice)
-{
+TEST_F(NetworkBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice) {
     releaseNetworkBlock(&block);
     ASSERT_EQ(readNetworkBlock(&block, 1), 0);
     releaseNetworkBlock(&block);

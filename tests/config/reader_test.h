@@ -11,8 +11,7 @@
 
 class ReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetFakeKesh();
         clearCapturedLog();
         smlHandle = 7;

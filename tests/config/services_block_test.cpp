@@ -20,23 +20,19 @@ const uint8_t ServicesBlock::*const kFlags[] = {
     &ServicesBlock::ms,          &ServicesBlock::callhome,
 };
 
-void expectEmpty(const ServicesBlock &block)
-{
+void expectEmpty(const ServicesBlock &block) {
     EXPECT_EQ(block.protocol, nullptr);
     EXPECT_EQ(block.port, nullptr);
     EXPECT_EQ(block.snmpEngineId, nullptr);
     EXPECT_EQ(block.sshFingerprint, nullptr);
-    for (auto flag : kFlags)
-        EXPECT_EQ(block.*flag, 0);
+    for (auto flag : kFlags) EXPECT_EQ(block.*flag, 0);
 }
 
 class ServicesBlockTest : public ReaderTest {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         ReaderTest::SetUp();
-        for (size_t i = 0; i < 14; i++)
-            set(kServiceNames[i], "True");
+        for (size_t i = 0; i < 14; i++) set(kServiceNames[i], "True");
         set("Config.Snmp.EngineID", "8000abcdef0102");
         setenv("FAKE_KEYGEN_OUTPUT", "2048 aa:bb:cc /usr/local/openssh/etc/ssh_host_key.pub (RSA)\n", 1);
     }
@@ -45,8 +41,7 @@ protected:
     ServicesBlock block{};
 };
 
-TEST_F(ServicesBlockTest, ReadsFourteenSwitchesAndEngineIdInOneQuery)
-{
+TEST_F(ServicesBlockTest, ReadsFourteenSwitchesAndEngineIdInOneQuery) {
     ASSERT_EQ(readServicesBlock(&block), 0);
 
     EXPECT_EQ(batches(), std::vector<std::vector<std::string>>{kServiceNames});
@@ -56,24 +51,21 @@ TEST_F(ServicesBlockTest, ReadsFourteenSwitchesAndEngineIdInOneQuery)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(ServicesBlockTest, EachSwitchIsTrueOnlyForTheExactTextTrue)
-{
+TEST_F(ServicesBlockTest, EachSwitchIsTrueOnlyForTheExactTextTrue) {
     const char *const texts[] = {"True", "False", "true", "TRUE", "True ", " True", ""};
     for (size_t i = 0; i < 14; i++) {
         for (const char *text : texts) {
             SCOPED_TRACE(kServiceNames[i] + " = '" + text + "'");
             set(kServiceNames[i], text);
             ASSERT_EQ(readServicesBlock(&block), 0);
-            for (size_t j = 0; j < 14; j++)
-                EXPECT_EQ(block.*kFlags[j], j == i ? std::string(text) == "True" : 1);
+            for (size_t j = 0; j < 14; j++) EXPECT_EQ(block.*kFlags[j], j == i ? std::string(text) == "True" : 1);
             releaseServicesBlock(&block);
         }
         set(kServiceNames[i], "True");
     }
 }
 
-TEST_F(ServicesBlockTest, CimProtocolAndPortFollowTheSslSwitch)
-{
+TEST_F(ServicesBlockTest, CimProtocolAndPortFollowTheSslSwitch) {
     struct Case {
         const char *cim, *ssl, *https;
         const char *protocol, *port;
@@ -103,23 +95,22 @@ TEST_F(ServicesBlockTest, CimProtocolAndPortFollowTheSslSwitch)
     }
 }
 
-TEST_F(ServicesBlockTest, EmptyEngineIdIsAnEmptyTextNotNull)
-{
+TEST_F(ServicesBlockTest, EmptyEngineIdIsAnEmptyTextNotNull) {
     set("Config.Snmp.EngineID", "");
     ASSERT_EQ(readServicesBlock(&block), 0);
     ASSERT_NE(block.snmpEngineId, nullptr);
     EXPECT_STREQ(block.snmpEngineId, "");
 }
 
-TEST_F(ServicesBlockTest, FailedQueryLeavesTheBlockEmpty)
-{
+TEST_F(ServicesBlockTest, FailedQueryLeavesTheBlockEmpty) {
     struct Case {
         const char *name;
         void (*script)();
         std::vector<LogLine> log;
     };
     const Case cases[] = {
-        {"whole batch fails", [] { fakeKesh().batchResults = {-1}; },
+        {"whole batch fails",
+         [] { fakeKesh().batchResults = {-1}; },
          {{LOG_CRIT, "SLP: kesh_smlGetBatch failed for services block\n"}}},
         {"entries 3 and 7 fail",
          [] {
@@ -128,7 +119,8 @@ TEST_F(ServicesBlockTest, FailedQueryLeavesTheBlockEmpty)
          },
          {{LOG_CRIT, "sml command='Config.Services.SLPEnable', smlerror=0x1f\n"},
           {LOG_CRIT, "SLP: kesh_smlGetBatch failed for services block\n"}}},
-        {"engine id missing", [] { fakeKesh().values.erase("Config.Snmp.EngineID"); },
+        {"engine id missing",
+         [] { fakeKesh().values.erase("Config.Snmp.EngineID"); },
          {{LOG_CRIT, "sml command='Config.Snmp.EngineID', smlerror=0x1f\n"},
           {LOG_CRIT, "SLP: kesh_smlGetBatch failed for services block\n"}}},
     };
@@ -144,8 +136,7 @@ TEST_F(ServicesBlockTest, FailedQueryLeavesTheBlockEmpty)
     }
 }
 
-TEST_F(ServicesBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice)
-{
+TEST_F(ServicesBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice) {
     releaseServicesBlock(&block);
     ASSERT_EQ(readServicesBlock(&block), 0);
     releaseServicesBlock(&block);
@@ -153,8 +144,7 @@ TEST_F(ServicesBlockTest, ReleaseIsHarmlessOnAnEmptyBlockAndTwice)
     expectEmpty(block);
 }
 
-TEST(ReadSshFingerprint, AcceptsOnlyAHexadecimalSecondWord)
-{
+TEST(ReadSshFingerprint, AcceptsOnlyAHexadecimalSecondWord) {
     struct Case {
         const char *name;
         const char *output;
@@ -193,8 +183,7 @@ TEST(ReadSshFingerprint, AcceptsOnlyAHexadecimalSecondWord)
     unsetenv("FAKE_KEYGEN_OUTPUT");
 }
 
-TEST(ReadSshFingerprint, ReadsTheHostKeyThroughTheKeyTool)
-{
+TEST(ReadSshFingerprint, ReadsTheHostKeyThroughTheKeyTool) {
     unsetenv("FAKE_KEYGEN_OUTPUT");
     char *fingerprint = readSshFingerprint();
     ASSERT_NE(fingerprint, nullptr);
@@ -202,8 +191,7 @@ TEST(ReadSshFingerprint, ReadsTheHostKeyThroughTheKeyTool)
     free(fingerprint);
 }
 
-TEST_F(ServicesBlockTest, MissingFingerprintDoesNotFailTheRead)
-{
+TEST_F(ServicesBlockTest, MissingFingerprintDoesNotFailTheRead) {
     setenv("FAKE_KEYGEN_OUTPUT", "", 1);
     ASSERT_EQ(readServicesBlock(&block), 0);
     EXPECT_EQ(block.sshFingerprint, nullptr);

@@ -6,18 +6,11 @@ namespace {
 FakeKesh theFake;
 }
 
-FakeKesh &fakeKesh()
-{
-    return theFake;
-}
+FakeKesh &fakeKesh() { return theFake; }
 
-void resetFakeKesh()
-{
-    theFake = FakeKesh{};
-}
+void resetFakeKesh() { theFake = FakeKesh{}; }
 
-extern "C" int kesh_IPConnect(const char *host, const char *service, const char *options, uint32_t *handle)
-{
+extern "C" int kesh_IPConnect(const char *host, const char *service, const char *options, uint32_t *handle) {
     theFake.connectCalls++;
     theFake.connectArguments = {host, service, options};
     FakeConnectResult next{0, 7};
@@ -25,14 +18,12 @@ extern "C" int kesh_IPConnect(const char *host, const char *service, const char 
         next = theFake.connectScript.front();
         theFake.connectScript.pop_front();
     }
-    if (next.result == 0)
-        *handle = next.handle;
+    if (next.result == 0) *handle = next.handle;
     return next.result;
 }
 
 extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback callback, uint32_t,
-                                           const KeshEventListEntry *events, uint32_t count)
-{
+                                           const KeshEventListEntry *events, uint32_t count) {
     theFake.subscribedHandle = handle;
     theFake.callback = callback;
     theFake.subscribedCodes.clear();
@@ -44,25 +35,21 @@ extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback ca
     return theFake.subscribeResult;
 }
 
-extern "C" int kesh_smlGetBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count)
-{
+extern "C" int kesh_smlGetBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count) {
     theFake.batchHandles.push_back(handle);
     std::vector<std::string> names;
-    for (uint32_t i = 0; i < count; i++)
-        names.emplace_back(entries[i].name);
+    for (uint32_t i = 0; i < count; i++) names.emplace_back(entries[i].name);
     theFake.batches.push_back(names);
     if (!theFake.batchResults.empty()) {
         int result = theFake.batchResults.front();
         theFake.batchResults.pop_front();
-        if (result != 0)
-            return result;
+        if (result != 0) return result;
     }
     for (uint32_t i = 0; i < count; i++) {
         auto value = theFake.values.find(entries[i].name);
         auto status = theFake.statuses.find(entries[i].name);
         entries[i].status = value == theFake.values.end() ? kFakeMissingStatus : 0;
-        if (status != theFake.statuses.end())
-            entries[i].status = status->second;
+        if (status != theFake.statuses.end()) entries[i].status = status->second;
         const std::string text = value == theFake.values.end() ? "" : value->second;
         memset(entries[i].value, 0, sizeof entries[i].value);
         memcpy(entries[i].value, text.data(), std::min(text.size(), sizeof entries[i].value - 1));
@@ -70,10 +57,8 @@ extern "C" int kesh_smlGetBatch(uint32_t handle, SmlBatchEntry *entries, uint32_
     return 0;
 }
 
-extern "C" void sml_addr_2_str(const char *value, char *out, size_t size)
-{
-    if (size == 0)
-        return;
+extern "C" void sml_addr_2_str(const char *value, char *out, size_t size) {
+    if (size == 0) return;
     size_t n = std::min(strlen(value), size - 1);
     memcpy(out, value, n);
     out[n] = '\0';

@@ -36,26 +36,22 @@ struct State {
 State state;
 
 // Returns true (with errno set) when a failure was armed for this call, and disarms it.
-bool takeFailure(Failure State::*which, int *result)
-{
+bool takeFailure(Failure State::*which, int *result) {
     std::lock_guard<std::mutex> lock(state.mutex);
     Failure &failure = state.*which;
-    if (!failure.armed)
-        return false;
+    if (!failure.armed) return false;
     failure.armed = false;
     *result = failure.result;
     errno = failure.error;
     return true;
 }
 
-void arm(Failure State::*which, int result, int error)
-{
+void arm(Failure State::*which, int result, int error) {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.*which = Failure{true, result, error};
 }
 
-unsigned int fakeSleep(unsigned int seconds)
-{
+unsigned int fakeSleep(unsigned int seconds) {
     std::unique_lock<std::mutex> lock(state.mutex);
     state.requests.push_back(seconds);
     unsigned int deadline = state.clock + seconds;
@@ -72,11 +68,9 @@ unsigned int fakeSleep(unsigned int seconds)
     return 0;
 }
 
-int fakeStackSize(pthread_attr_t *attr, size_t size)
-{
+int fakeStackSize(pthread_attr_t *attr, size_t size) {
     int result;
-    if (takeFailure(&State::stackSize, &result))
-        return result;
+    if (takeFailure(&State::stackSize, &result)) return result;
     return pthread_attr_setstacksize(attr, size);
 }
 
@@ -85,8 +79,7 @@ struct Trampoline {
     void *arg;
 };
 
-void *runCounted(void *raw)
-{
+void *runCounted(void *raw) {
     Trampoline trampoline = *static_cast<Trampoline *>(raw);
     delete static_cast<Trampoline *>(raw);
     void *result = trampoline.body(trampoline.arg);
@@ -96,11 +89,9 @@ void *runCounted(void *raw)
     return result;
 }
 
-int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg)
-{
+int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg) {
     int result;
-    if (takeFailure(&State::createThread, &result))
-        return result;
+    if (takeFailure(&State::createThread, &result)) return result;
     size_t stackSize = 0;
     int detachState = PTHREAD_CREATE_JOINABLE;
     pthread_attr_getstacksize(attr, &stackSize);
@@ -122,36 +113,29 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
     return result;
 }
 
-int fakeMutexLock(pthread_mutex_t *mutex)
-{
+int fakeMutexLock(pthread_mutex_t *mutex) {
     int result;
-    if (takeFailure(&State::mutexLock, &result))
-        return result;
+    if (takeFailure(&State::mutexLock, &result)) return result;
     return pthread_mutex_lock(mutex);
 }
 
-int fakeCondSignal(pthread_cond_t *cond)
-{
+int fakeCondSignal(pthread_cond_t *cond) {
     int result;
-    if (takeFailure(&State::condSignal, &result))
-        return result;
+    if (takeFailure(&State::condSignal, &result)) return result;
     return pthread_cond_signal(cond);
 }
 
 // A reported unlock failure still unlocks, so the test that injected it can go on.
-int fakeMutexUnlock(pthread_mutex_t *mutex)
-{
+int fakeMutexUnlock(pthread_mutex_t *mutex) {
     int realResult = pthread_mutex_unlock(mutex);
     int result;
-    if (takeFailure(&State::mutexUnlock, &result))
-        return result;
+    if (takeFailure(&State::mutexUnlock, &result)) return result;
     return realResult;
 }
 
 }  // namespace
 
-void install()
-{
+void install() {
     {
         std::lock_guard<std::mutex> lock(state.mutex);
         state.autoAdvance = false;
@@ -160,11 +144,11 @@ void install()
         state.created = 0;
         state.stackSize = state.createThread = state.mutexLock = state.condSignal = state.mutexUnlock = Failure{};
     }
-    systemCalls = SystemCalls{fakeSleep, fakeStackSize, fakeCreateThread, fakeMutexLock, fakeCondSignal, fakeMutexUnlock};
+    systemCalls =
+        SystemCalls{fakeSleep, fakeStackSize, fakeCreateThread, fakeMutexLock, fakeCondSignal, fakeMutexUnlock};
 }
 
-void uninstall()
-{
+void uninstall() {
     // Let every sleeper finish so no thread outlives the test that started it.
     setAutoAdvance(true);
     advance(1000000);
@@ -172,57 +156,48 @@ void uninstall()
     systemCalls = realSystemCalls;
 }
 
-void setAutoAdvance(bool on)
-{
+void setAutoAdvance(bool on) {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.autoAdvance = on;
 }
 
-void advance(unsigned int seconds)
-{
+void advance(unsigned int seconds) {
     std::lock_guard<std::mutex> lock(state.mutex);
     state.clock += seconds;
     state.changed.notify_all();
 }
 
-unsigned int now()
-{
+unsigned int now() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.clock;
 }
 
-std::vector<unsigned int> sleepRequests()
-{
+std::vector<unsigned int> sleepRequests() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.requests;
 }
 
-bool waitForSleepers(int count)
-{
+bool waitForSleepers(int count) {
     std::unique_lock<std::mutex> lock(state.mutex);
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.sleepers == count; });
 }
 
-int threadsCreated()
-{
+int threadsCreated() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.created;
 }
 
-size_t lastThreadStackSize()
-{
+size_t lastThreadStackSize() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.lastStackSize;
 }
 
-bool lastThreadDetached()
-{
+bool lastThreadDetached() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.lastDetached;
 }
 
-bool waitForThreadsToEnd()
-{
+bool waitForThreadsToEnd() {
     std::unique_lock<std::mutex> lock(state.mutex);
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.running == 0; });
 }

@@ -62,7 +62,8 @@ void handleStream(const uint8_t *data, size_t size) {
         slpagent::Outcome outcome = slpagent::handleMessage(&registry, data, length, nowMs, options);
         checkReply(outcome.reply, data, options.maxReplySize);
         std::vector<std::string> lines;
-        slpagent::dropExitedProcesses(&registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);
+        slpagent::dropExitedProcesses(
+            &registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);
         nowMs += 7000;
         data += length;
         size -= length;

@@ -76,6 +76,6 @@ void roundTrip(const uint8_t *data, size_t size, DecodeStatus (*decode)(const ui
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     slpv2::fuzz::roundTrip<slpv2::ORVAD_FUZZ_MESSAGE>(data, size, slpv2::ORVAD_FUZZ_CAT(decode, ORVAD_FUZZ_MESSAGE),
-                                                slpv2::ORVAD_FUZZ_CAT(encode, ORVAD_FUZZ_MESSAGE));
+                                                      slpv2::ORVAD_FUZZ_CAT(encode, ORVAD_FUZZ_MESSAGE));
     return 0;
 }

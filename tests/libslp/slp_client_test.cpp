@@ -263,7 +263,8 @@ TEST_F(ClientTest, UnusableRepliesFailWithNetworkErrorAndNoCallback) {
         {"other function", [](Bytes &b) { b[1] = 7; }},
         {"Length below the header", [](Bytes &b) { b[4] = 10; }},
         {"reply broken off", [](Bytes &b) { b.pop_back(); }},
-        {"mandatory extension", [](Bytes &b) {
+        {"mandatory extension",
+         [](Bytes &b) {
              b[9] = static_cast<uint8_t>(b.size());
              b.insert(b.end(), {0x40, 0x00, 0, 0, 0});
              b[4] = static_cast<uint8_t>(b.size());

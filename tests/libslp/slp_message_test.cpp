@@ -25,8 +25,7 @@ auto fields(const AttrRqst &m) { return std::tie(m.prList, m.urlOrType, m.scopes
 auto fields(const AttrRply &m) { return std::tie(m.error, m.attributes); }
 auto fields(const SrvTypeRqst &m) { return std::tie(m.prList, m.allAuthorities, m.namingAuthority, m.scopes); }
 auto fields(const SrvTypeRply &m) { return std::tie(m.error, m.types); }
-template <typename T>
-auto operator==(const T &a, const T &b) -> decltype(fields(a) == fields(b)) {
+template <typename T> auto operator==(const T &a, const T &b) -> decltype(fields(a) == fields(b)) {
     return fields(a) == fields(b);
 }
 
@@ -89,8 +88,15 @@ std::vector<Case> goldenCases() {
     return {
         kind("SrvRegWithProcessId", header(Function::SrvReg, 0x1234, kFlagFresh),
              SrvReg{x, "service:x", "DEFAULT", "(a=1)", true, 12345},
-             head(3, 72, 0x4000, 63, 0x1234).url(65535, "service:x://h").str("service:x").str("DEFAULT").str("(a=1)")
-                 .u8(0).u16(0x9799).u24(0).u32(12345),
+             head(3, 72, 0x4000, 63, 0x1234)
+                 .url(65535, "service:x://h")
+                 .str("service:x")
+                 .str("DEFAULT")
+                 .str("(a=1)")
+                 .u8(0)
+                 .u16(0x9799)
+                 .u24(0)
+                 .u32(12345),
              encodeSrvReg, decodeSrvReg),
         kind("SrvRegPlain", header(Function::SrvReg, 7, kFlagFresh), SrvReg{x, "service:x", "DEFAULT", "", false, 0},
              head(3, 58, 0x4000, 0, 7).url(65535, "service:x://h").str("service:x").str("DEFAULT").str("").u8(0),
@@ -153,14 +159,21 @@ TEST_P(Golden, RejectsTruncatedResizedAndGarbledCopies) {
     for (size_t n = 0; n < g.size(); ++n) {
         EXPECT_EQ(decodeEdited([n](Bytes &b) { b.resize(n); }), S::Truncated) << "cut at " << n;
         // The same cut with Length saying so: the body is short.
-        EXPECT_TRUE(n < kFixedHeaderSize || decodeEdited([n](Bytes &b) { b.resize(n); put24(&b, 2, n); }) != S::Ok)
+        EXPECT_TRUE(n < kFixedHeaderSize || decodeEdited([n](Bytes &b) {
+                                                b.resize(n);
+                                                put24(&b, 2, n);
+                                            }) != S::Ok)
             << "cut at " << n;
     }
     EXPECT_EQ(decodeEdited([](Bytes &b) { put24(&b, 2, b.size() + 1); }), S::Truncated);
     EXPECT_EQ(decodeEdited([](Bytes &b) { put24(&b, 2, kMaxMessageLength); }), S::Truncated);
     EXPECT_EQ(decodeEdited([](Bytes &b) { put24(&b, 2, b.size() - 1); }), S::BadLength);
     EXPECT_EQ(decodeEdited([](Bytes &b) { put24(&b, 2, 0); }), S::BadLength);
-    EXPECT_NE(decodeEdited([](Bytes &b) { b.push_back(0); put24(&b, 2, b.size()); }), S::Ok);  // byte past the body
+    EXPECT_NE(decodeEdited([](Bytes &b) {
+                  b.push_back(0);
+                  put24(&b, 2, b.size());
+              }),
+              S::Ok);  // byte past the body
     for (uint8_t version : {0, 1, 3, 255}) EXPECT_EQ(decodeEdited([=](Bytes &b) { b[0] = version; }), S::BadVersion);
     EXPECT_EQ(decodeEdited([](Bytes &b) { b[5] |= 0x10; }), S::ParseError);  // reserved flag bits
     EXPECT_EQ(decodeEdited([](Bytes &b) { b[6] |= 0x01; }), S::ParseError);

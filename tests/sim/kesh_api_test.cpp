@@ -127,7 +127,7 @@ TEST_F(KeshApi, FaultCountersCountDownAndReArmOnlyWhenTheFileChanges) {
 
 TEST(AddrToStr, TruncatesToSizeAndAlwaysTerminates) {
     const std::tuple<const char *, size_t, std::string> cases[] = {
-        {"192.0.2.10", 16, "192.0.2.10"}, {"192.0.2.100", 5, "192."}, {"abc", 1, ""}, {nullptr, 8, ""},
+        {"192.0.2.10", 16, "192.0.2.10"},        {"192.0.2.100", 5, "192."}, {"abc", 1, ""}, {nullptr, 8, ""},
         {"192.0.2.10", 0, std::string(31, 'Z')},
     };
     for (const auto &[value, size, expected] : cases) {

@@ -11,8 +11,13 @@ namespace {
 
 TEST(ParseState, KeepsValueBytesAfterTheEqualsSignAndTheLastLineWins) {
     const std::pair<const char *, const char *> cases[] = {
-        {"a = b", "b"}, {"a =", ""}, {"a =  lead and trail ", " lead and trail "}, {"a=b", "b"},
-        {"  a\t= x = y # kept", "x = y # kept"}, {"a = cr\r", "cr\r"}, {"# c\n\n \t\n  # c\na = 1\na = b", "b"},
+        {"a = b", "b"},
+        {"a =", ""},
+        {"a =  lead and trail ", " lead and trail "},
+        {"a=b", "b"},
+        {"  a\t= x = y # kept", "x = y # kept"},
+        {"a = cr\r", "cr\r"},
+        {"# c\n\n \t\n  # c\na = 1\na = b", "b"},
     };
     for (const auto &[text, value] : cases) {
         SwitchState s;
@@ -23,8 +28,12 @@ TEST(ParseState, KeepsValueBytesAfterTheEqualsSignAndTheLastLineWins) {
 
 TEST(ParseState, RejectsTheFirstMalformedLineAndLeavesTheStateAlone) {
     const std::string cases[] = {
-        "no equals sign", "= value", "two words = x", std::string(256, 'n') + " = v", "!status A", "!status A 0x",
-        "!status A 12z", "!status A 1 2", "!fail-batch -1", "!fail-batch 4294967296", "!refuse-connect", "!unknown 1",
+        "no equals sign",  "= value",
+        "two words = x",   std::string(256, 'n') + " = v",
+        "!status A",       "!status A 0x",
+        "!status A 12z",   "!status A 1 2",
+        "!fail-batch -1",  "!fail-batch 4294967296",
+        "!refuse-connect", "!unknown 1",
     };
     for (const std::string &bad : cases) {
         SwitchState s;

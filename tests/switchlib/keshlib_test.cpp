@@ -15,8 +15,7 @@ namespace {
 
 class KeshlibTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetFakeKesh();
         clearCapturedLog();
         fakesys::install();
@@ -28,29 +27,25 @@ protected:
 };
 
 // Waits up to five real seconds for wakeCount to reach `count`.
-bool waitForWakeCount(uint32_t count)
-{
+bool waitForWakeCount(uint32_t count) {
     for (int i = 0; i < 500; i++) {
         pthread_mutex_lock(&wakeMutex);
         uint32_t now = wakeCount;
         pthread_mutex_unlock(&wakeMutex);
-        if (now == count)
-            return true;
+        if (now == count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
 }
 
-uint32_t currentWakeCount()
-{
+uint32_t currentWakeCount() {
     pthread_mutex_lock(&wakeMutex);
     uint32_t now = wakeCount;
     pthread_mutex_unlock(&wakeMutex);
     return now;
 }
 
-TEST_F(KeshlibTest, ConnectsToLoopbackAsCimAndSubscribesNineEventsInOrder)
-{
+TEST_F(KeshlibTest, ConnectsToLoopbackAsCimAndSubscribesNineEventsInOrder) {
     fakeKesh().connectScript = {{0, 42}};
 
     EXPECT_EQ(keshlibInit(), 0);
@@ -64,8 +59,7 @@ TEST_F(KeshlibTest, ConnectsToLoopbackAsCimAndSubscribesNineEventsInOrder)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(KeshlibTest, RetriesEveryTenSecondsWhileRefused)
-{
+TEST_F(KeshlibTest, RetriesEveryTenSecondsWhileRefused) {
     fakesys::setAutoAdvance(true);
     fakeKesh().connectScript = {{5, 0}, {-3, 0}, {5, 0}, {0, 9}};
 
@@ -81,8 +75,7 @@ TEST_F(KeshlibTest, RetriesEveryTenSecondsWhileRefused)
                              }));
 }
 
-TEST_F(KeshlibTest, SuccessWithoutHandleRetriesAtOnceWithoutMessage)
-{
+TEST_F(KeshlibTest, SuccessWithoutHandleRetriesAtOnceWithoutMessage) {
     fakeKesh().connectScript = {{0, 0}, {0, 0}, {0, 3}};
 
     EXPECT_EQ(keshlibInit(), 0);
@@ -93,8 +86,7 @@ TEST_F(KeshlibTest, SuccessWithoutHandleRetriesAtOnceWithoutMessage)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(KeshlibTest, SecondCallLogsNoticeReturnsMinusOneAndKeepsConnection)
-{
+TEST_F(KeshlibTest, SecondCallLogsNoticeReturnsMinusOneAndKeepsConnection) {
     fakeKesh().connectScript = {{0, 11}};
     ASSERT_EQ(keshlibInit(), 0);
 
@@ -105,8 +97,7 @@ TEST_F(KeshlibTest, SecondCallLogsNoticeReturnsMinusOneAndKeepsConnection)
     EXPECT_EQ(capturedLog(), (std::vector<LogLine>{{LOG_INFO, "keshlibInit already done\n"}}));
 }
 
-TEST_F(KeshlibTest, FailedSubscriptionIsLoggedAndStillReturnsZero)
-{
+TEST_F(KeshlibTest, FailedSubscriptionIsLoggedAndStillReturnsZero) {
     fakeKesh().subscribeResult = 1;
 
     EXPECT_EQ(keshlibInit(), 0);
@@ -116,10 +107,8 @@ TEST_F(KeshlibTest, FailedSubscriptionIsLoggedAndStillReturnsZero)
               (std::vector<LogLine>{{LOG_CRIT, "Unable to register for events via kesh_enRegisterForEvents\n"}}));
 }
 
-TEST_F(KeshlibTest, BurstOfEventsGivesOneWakeupTenSecondsAfterTheFirst)
-{
-    for (int i = 0; i < 20; i++)
-        keshlibNotificationCB(7, KESH_EVENT_NETWORK_CFG_CHANGE, 0);
+TEST_F(KeshlibTest, BurstOfEventsGivesOneWakeupTenSecondsAfterTheFirst) {
+    for (int i = 0; i < 20; i++) keshlibNotificationCB(7, KESH_EVENT_NETWORK_CFG_CHANGE, 0);
     ASSERT_TRUE(fakesys::waitForSleepers(1));
 
     EXPECT_EQ(fakesys::threadsCreated(), 1);
@@ -140,8 +129,7 @@ TEST_F(KeshlibTest, BurstOfEventsGivesOneWakeupTenSecondsAfterTheFirst)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(KeshlibTest, EventAfterTheFlagClearsStartsASecondDelay)
-{
+TEST_F(KeshlibTest, EventAfterTheFlagClearsStartsASecondDelay) {
     keshlibNotificationCB(7, KESH_EVENT_SERVICES_CFG_CHANGE, 0);
     ASSERT_TRUE(fakesys::waitForSleepers(1));
     fakesys::advance(10);
@@ -156,8 +144,7 @@ TEST_F(KeshlibTest, EventAfterTheFlagClearsStartsASecondDelay)
     EXPECT_TRUE(waitForWakeCount(2));
 }
 
-TEST_F(KeshlibTest, ThreadStartFailuresLogErrnoAndLeaveEveryLaterEventAbsorbed)
-{
+TEST_F(KeshlibTest, ThreadStartFailuresLogErrnoAndLeaveEveryLaterEventAbsorbed) {
     struct Case {
         const char *name;
         void (*arm)(int result, int error);

@@ -12,8 +12,7 @@ namespace {
 
 class WakeTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         clearCapturedLog();
         fakesys::install();
         wakeCount = 0;
@@ -21,8 +20,7 @@ protected:
     void TearDown() override { fakesys::uninstall(); }
 };
 
-TEST_F(WakeTest, WakeupsPostedBeforeAnyoneWaitsAreTakenTogether)
-{
+TEST_F(WakeTest, WakeupsPostedBeforeAnyoneWaitsAreTakenTogether) {
     ASSERT_EQ(wakeSlpThread(), 0);
     ASSERT_EQ(wakeSlpThread(), 0);
 
@@ -31,8 +29,7 @@ TEST_F(WakeTest, WakeupsPostedBeforeAnyoneWaitsAreTakenTogether)
     EXPECT_TRUE(capturedLog().empty());
 }
 
-TEST_F(WakeTest, WaiterSleepsUntilAWakeupIsPosted)
-{
+TEST_F(WakeTest, WaiterSleepsUntilAWakeupIsPosted) {
     auto waiter = std::async(std::launch::async, waitForWakeups);
     EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
 
@@ -42,8 +39,7 @@ TEST_F(WakeTest, WaiterSleepsUntilAWakeupIsPosted)
     EXPECT_EQ(waiter.get(), 1u);
 }
 
-TEST_F(WakeTest, FailuresLogErrnoReturnMinusOneAndNeverLeaveTheMutexLocked)
-{
+TEST_F(WakeTest, FailuresLogErrnoReturnMinusOneAndNeverLeaveTheMutexLocked) {
     struct Case {
         const char *name;
         void (*arm)(int result, int error);

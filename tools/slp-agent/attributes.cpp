@@ -41,8 +41,8 @@ bool readCleanItem(std::string_view list, size_t *pos, AttrItem *item) {
     std::string_view tag = trimBlanks(list.substr(start + 1, eq - start - 1));
     size_t close = list.find_first_of("()", eq + 1);
     if (tag.empty() || close == std::string_view::npos || list[close] != ')') return false;
-    *item = AttrItem{list.substr(start, close + 1 - start), tag,
-                     splitValues(list.substr(eq + 1, close - eq - 1)), false};
+    *item =
+        AttrItem{list.substr(start, close + 1 - start), tag, splitValues(list.substr(eq + 1, close - eq - 1)), false};
     *pos = skipBlanks(list, close + 1);
     return true;
 }
@@ -107,8 +107,8 @@ std::vector<AttrItem> parseLeniently(std::string_view list) {
         }
         std::string_view tag = trimBlanks(list.substr(start + 1, j - start - 1));
         size_t itemEnd = (end == n) ? n : end + 1;
-        items.push_back(AttrItem{list.substr(start, itemEnd - start), tag,
-                                 splitValues(list.substr(j + 1, end - j - 1)), false});
+        items.push_back(
+            AttrItem{list.substr(start, itemEnd - start), tag, splitValues(list.substr(j + 1, end - j - 1)), false});
         pos = itemEnd;
     }
     return items;

@@ -111,8 +111,7 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     slpv2::SrvReg body;
     if (slpv2::decodeSrvReg(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return ack(rq, kParseError);
     if (hasMandatoryExtension(rq)) return ack(rq, kOptionNotUnderstood);
-    if (body.entry.url.empty() || body.serviceType.empty() || header.language.empty() ||
-        body.entry.lifetime == 0) {
+    if (body.entry.url.empty() || body.serviceType.empty() || header.language.empty() || body.entry.lifetime == 0) {
         return ack(rq, kInvalidRegistration);
     }
     if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
@@ -123,8 +122,7 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
         r.attributes = body.attributes;
     } else {
         // Incremental update: same type and scopes, attributes merged per tag.
-        if (existing == registry->entries.end() ||
-            !equalsIgnoreCase(existing->second.serviceType, body.serviceType)) {
+        if (existing == registry->entries.end() || !equalsIgnoreCase(existing->second.serviceType, body.serviceType)) {
             return ack(rq, kInvalidUpdate);
         }
         if (!equalsIgnoreCase(trimBlanks(existing->second.scopes), trimBlanks(body.scopes))) {
@@ -312,12 +310,23 @@ Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int6
     Request rq{data, size, Header{}, nowMs, options};
     if (slpv2::decodeHeader(data, size, &rq.header) != DecodeStatus::Ok) return outcome;
     switch (rq.header.function) {
-    case slpv2::Function::SrvReg: outcome.reply = onSrvReg(registry, rq, &outcome.lines); break;
-    case slpv2::Function::SrvDeReg: outcome.reply = onSrvDeReg(registry, rq, &outcome.lines); break;
-    case slpv2::Function::SrvRqst: outcome.reply = onSrvRqst(registry, rq); break;
-    case slpv2::Function::AttrRqst: outcome.reply = onAttrRqst(registry, rq); break;
-    case slpv2::Function::SrvTypeRqst: outcome.reply = onSrvTypeRqst(registry, rq); break;
-    default: break;
+    case slpv2::Function::SrvReg:
+        outcome.reply = onSrvReg(registry, rq, &outcome.lines);
+        break;
+    case slpv2::Function::SrvDeReg:
+        outcome.reply = onSrvDeReg(registry, rq, &outcome.lines);
+        break;
+    case slpv2::Function::SrvRqst:
+        outcome.reply = onSrvRqst(registry, rq);
+        break;
+    case slpv2::Function::AttrRqst:
+        outcome.reply = onAttrRqst(registry, rq);
+        break;
+    case slpv2::Function::SrvTypeRqst:
+        outcome.reply = onSrvTypeRqst(registry, rq);
+        break;
+    default:
+        break;
     }
     return outcome;
 }

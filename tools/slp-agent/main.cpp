@@ -7,12 +7,11 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: slp-agent [--port N] [--strict-lifetimes] [--no-watch-pid]\n"
-    "  --port N            TCP and UDP port on 127.0.0.1 and ::1 (default 427)\n"
-    "  --strict-lifetimes  let lifetime 65535 expire too (default: it never does)\n"
-    "  --no-watch-pid      keep registrations of processes that have exited\n"
-    "  -h, --help          this text\n";
+const char kUsage[] = "usage: slp-agent [--port N] [--strict-lifetimes] [--no-watch-pid]\n"
+                      "  --port N            TCP and UDP port on 127.0.0.1 and ::1 (default 427)\n"
+                      "  --strict-lifetimes  let lifetime 65535 expire too (default: it never does)\n"
+                      "  --no-watch-pid      keep registrations of processes that have exited\n"
+                      "  -h, --help          this text\n";
 
 bool parsePort(const char *text, uint16_t *port) {
     char *end = nullptr;

@@ -148,9 +148,15 @@ private:
         std::string_view raw = text_.substr(pos_, valueEnd - pos_);
         pos_ = valueEnd;
         switch (op) {
-        case '~': n.kind = Kind::Approx; break;
-        case '<': n.kind = Kind::LessEq; break;
-        case '>': n.kind = Kind::GreaterEq; break;
+        case '~':
+            n.kind = Kind::Approx;
+            break;
+        case '<':
+            n.kind = Kind::LessEq;
+            break;
+        case '>':
+            n.kind = Kind::GreaterEq;
+            break;
         default:
             if (trimBlanks(raw) == "*") {
                 n.kind = Kind::Present;
@@ -197,10 +203,14 @@ bool valueMatches(const PredicateNode &node, std::string_view rawValue) {
     std::optional<int64_t> a = parseInteger(value), b = parseInteger(node.value);
     int order = (a && b) ? (*a < *b ? -1 : (*a > *b ? 1 : 0)) : value.compare(node.value);
     switch (node.kind) {
-    case Kind::Equal: return order == 0;
-    case Kind::GreaterEq: return order >= 0;
-    case Kind::LessEq: return order <= 0;
-    default: return false;
+    case Kind::Equal:
+        return order == 0;
+    case Kind::GreaterEq:
+        return order >= 0;
+    case Kind::LessEq:
+        return order <= 0;
+    default:
+        return false;
     }
 }
 
@@ -222,8 +232,10 @@ struct Evaluation {
                 if (matches(child)) return true;
             }
             return false;
-        case Kind::Not: return !matches(node.children.front());
-        default: break;
+        case Kind::Not:
+            return !matches(node.children.front());
+        default:
+            break;
         }
         for (size_t i = 0; i < items.size(); ++i) {
             if (foldedTags[i] != node.attribute) continue;

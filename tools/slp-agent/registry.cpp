@@ -4,9 +4,7 @@
 
 namespace slpagent {
 
-RegistryKey registryKey(const std::string &url, const std::string &language) {
-    return {url, toLower(language)};
-}
+RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
 
 void storeRegistration(Registry *registry, Registration registration) {
     if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {

@@ -25,7 +25,7 @@ struct Registration {
     uint16_t lifetime = 0;    // seconds, as registered
     int64_t expiresAtMs = 0;  // monotonic clock; unused when `permanent`
     bool permanent = false;
-    uint32_t processId = 0;   // from the process-id extension; 0 = none
+    uint32_t processId = 0;  // from the process-id extension; 0 = none
 };
 
 // Keyed by (URL as written, language in lower case).

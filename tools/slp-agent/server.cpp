@@ -40,9 +40,7 @@ int64_t monotonicMs() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
-bool processAlive(uint32_t pid) {
-    return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH;
-}
+bool processAlive(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 
 void printLines(const std::vector<std::string> &lines) {
     for (const std::string &line : lines) std::printf("%s\n", line.c_str());
@@ -116,8 +114,8 @@ bool openSockets(Agent *agent) {
         std::string error;
         int fd = openSocket(w.family, w.type, agent->options.port, &error);
         if (fd < 0) {
-            std::fprintf(stderr, "slp-agent: cannot listen on %s port %u: %s\n", w.name,
-                         unsigned{agent->options.port}, error.c_str());
+            std::fprintf(stderr, "slp-agent: cannot listen on %s port %u: %s\n", w.name, unsigned{agent->options.port},
+                         error.c_str());
             if (w.family == AF_INET) return false;
             continue;  // loopback IPv6 may be disabled; IPv4 is enough
         }
@@ -172,8 +170,8 @@ void serveDatagrams(Agent *agent, int fd) {
         if (length > static_cast<size_t>(n)) continue;
         Outcome outcome = answer(agent, d, length, kDatagramMtu);
         if (!outcome.reply.empty()) {
-            sendto(fd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT,
-                   reinterpret_cast<sockaddr *>(&from), fromLen);
+            sendto(fd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
+                   fromLen);
         }
     }
 }
@@ -233,8 +231,7 @@ void readConnection(Agent *agent, Connection *c, int64_t nowMs) {
 
 void writeConnection(Connection *c, int64_t nowMs) {
     while (c->outSent < c->out.size()) {
-        ssize_t n = send(c->fd, c->out.data() + c->outSent, c->out.size() - c->outSent,
-                         MSG_DONTWAIT | MSG_NOSIGNAL);
+        ssize_t n = send(c->fd, c->out.data() + c->outSent, c->out.size() - c->outSent, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) c->broken = true;
             return;
@@ -246,9 +243,7 @@ void writeConnection(Connection *c, int64_t nowMs) {
     c->outSent = 0;
 }
 
-bool wantsRead(const Connection &c) {
-    return !c.peerClosed && c.out.size() - c.outSent < kMaxPendingOutput;
-}
+bool wantsRead(const Connection &c) { return !c.peerClosed && c.out.size() - c.outSent < kMaxPendingOutput; }
 
 int pollTimeout(const Agent &agent, int64_t nowMs) {
     std::optional<int64_t> deadline = nextExpiry(agent.registry);
@@ -313,8 +308,8 @@ void serve(Agent *agent) {
             // Input left over once output has drained is answered now.
             if (!c.broken && c.out.size() - c.outSent < kMaxPendingOutput) processInput(agent, &c);
             if (!c.broken) writeConnection(&c, nowMs);
-            bool done = c.broken || (c.peerClosed && c.outSent == c.out.size()) ||
-                        nowMs - c.lastActivityMs >= kIdleTimeoutMs;
+            bool done =
+                c.broken || (c.peerClosed && c.outSent == c.out.size()) || nowMs - c.lastActivityMs >= kIdleTimeoutMs;
             if (done) {
                 close(c.fd);
                 it = agent->connections.erase(it);

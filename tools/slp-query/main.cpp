@@ -9,13 +9,12 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: slp-query [--port N] COMMAND ARGS\n"
-    "  findsrvs TYPE [SCOPES [FILTER]]   one URL,LIFETIME line per service\n"
-    "  findattrs URL|TYPE [TAGS]         the attribute list on one line\n"
-    "  findsrvtypes [NA]                 one type per line; NA \"*\" (default) = all, \"\" = IANA\n"
-    "  --port N                          agent port (default: net.slp.port, 427)\n"
-    "Errors print \"errorcode: N\" and still exit 0.\n";
+const char kUsage[] = "usage: slp-query [--port N] COMMAND ARGS\n"
+                      "  findsrvs TYPE [SCOPES [FILTER]]   one URL,LIFETIME line per service\n"
+                      "  findattrs URL|TYPE [TAGS]         the attribute list on one line\n"
+                      "  findsrvtypes [NA]                 one type per line; NA \"*\" (default) = all, \"\" = IANA\n"
+                      "  --port N                          agent port (default: net.slp.port, 427)\n"
+                      "Errors print \"errorcode: N\" and still exit 0.\n";
 
 // Reports an error code from a callback; SLP_LAST_CALL and SLP_OK are not errors.
 void reportCallbackError(SLPError errCode) {
@@ -72,8 +71,7 @@ int main(int argc, char **argv) {
     const std::string command = argv[i++];
     const int left = argc - i;
     const bool known = (command == "findsrvs" && left >= 1 && left <= 3) ||
-                       (command == "findattrs" && left >= 1 && left <= 2) ||
-                       (command == "findsrvtypes" && left <= 1);
+                       (command == "findattrs" && left >= 1 && left <= 2) || (command == "findsrvtypes" && left <= 1);
     if (!known) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -83,8 +81,8 @@ int main(int argc, char **argv) {
     SLPError result = SLPOpen("en", SLP_FALSE, &handle);
     if (result == SLP_OK) {
         if (command == "findsrvs") {
-            result = SLPFindSrvs(handle, argv[i], arg(argc, argv, i + 1, ""), arg(argc, argv, i + 2, ""), onUrl,
-                                 nullptr);
+            result =
+                SLPFindSrvs(handle, argv[i], arg(argc, argv, i + 1, ""), arg(argc, argv, i + 2, ""), onUrl, nullptr);
         } else if (command == "findattrs") {
             result = SLPFindAttrs(handle, argv[i], "", arg(argc, argv, i + 1, ""), onAttrs, nullptr);
         } else {
