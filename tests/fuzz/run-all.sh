@@ -48,5 +48,5 @@ for target in "${targets[@]}"; do
     fi
 done
 
-echo "$(( ${#targets[@]} - failed )) passed, $failed failed"
+echo "fuzz targets: $(( ${#targets[@]} - failed )) clean, $failed with findings"
 [ "$failed" -eq 0 ]
