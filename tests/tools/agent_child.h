@@ -3,142 +3,106 @@
 #ifndef ORVAD_TESTS_TOOLS_AGENT_CHILD_H
 #define ORVAD_TESTS_TOOLS_AGENT_CHILD_H
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace agentchild {
 
-// A loopback port free for both TCP and UDP at the time of the call.
+// A loopback port free for both TCP and UDP at the time of the call; 0 if there was none.
 inline uint16_t pickFreePort() {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        int tcp = socket(AF_INET, SOCK_STREAM, 0);
-        int udp = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        uint16_t port = 0;
-        if (bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-            getsockname(tcp, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
-            bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
-            port = ntohs(a.sin_port);
-        }
-        close(tcp);
-        close(udp);
-        if (port != 0) return port;
-    }
-    return 0;
+    int tcp = socket(AF_INET, SOCK_STREAM, 0), udp = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    bool bound = bind(tcp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+                 getsockname(tcp, reinterpret_cast<sockaddr *>(&a), &len) == 0 &&
+                 bind(udp, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    close(tcp);
+    close(udp);
+    return bound ? ntohs(a.sin_port) : 0;
 }
 
 class AgentChild {
 public:
-    explicit AgentChild(std::string path) : path_(std::move(path)) {}
+    // The agent's stdout and stderr go to an unlinked temporary file, kept open for output().
+    explicit AgentChild(std::string path) : path_(std::move(path)) {
+        const char *dir = std::getenv("TMPDIR");
+        std::string name = std::string(dir != nullptr ? dir : "/tmp") + "/slp-agent-out.XXXXXX";
+        out_ = mkostemp(name.data(), O_APPEND | O_CLOEXEC);
+        if (out_ >= 0) unlink(name.c_str());
+    }
     AgentChild(const AgentChild &) = delete;
     AgentChild &operator=(const AgentChild &) = delete;
     ~AgentChild() {
         stop();
-        if (!outputPath_.empty()) std::remove(outputPath_.c_str());
+        if (out_ >= 0) close(out_);
     }
 
-    // Starts the agent on `port` (0: a free one, retried if taken meanwhile) and waits, at most
-    // five seconds, for its "listening on port" line. Its stdout and stderr go to a file.
-    bool start(uint16_t port = 0, const std::vector<std::string> &extraArgs = {}) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
+    // Starts the agent on `port` (0: a free one, picked again if taken meanwhile) and waits at
+    // most five seconds for its "listening on port" line.
+    bool start(uint16_t port = 0) {
+        for (int attempt = 0; attempt < 5; ++attempt, usleep(200 * 1000)) {
             port_ = port != 0 ? port : pickFreePort();
-            if (launch(extraArgs) && waitForOutput("listening on port " + std::to_string(port_), 5000)) return true;
+            std::string portText = std::to_string(port_), flag = "--port";
+            char *argv[] = {path_.data(), flag.data(), portText.data(), nullptr};
+            std::fflush(nullptr);
+            if (out_ >= 0 && ftruncate(out_, 0) == 0 && (pid_ = fork()) == 0) {
+                if (dup2(out_, STDOUT_FILENO) >= 0 && dup2(out_, STDERR_FILENO) >= 0) execv(argv[0], argv);
+                _exit(127);
+            }
+            if (pid_ > 0 && waitForOutput("listening on port " + portText)) return true;
             stop();
-            if (port != 0) std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         return false;
     }
 
-    // SIGTERM, then SIGKILL if it has not exited within five seconds. Returns its exit status
-    // (-1 when killed or not running).
+    // SIGTERM, then SIGKILL if it has not exited within five seconds. Returns its exit status;
+    // -1 when it was killed or had already gone.
     int stop() {
         if (pid_ <= 0) return -1;
         kill(pid_, SIGTERM);
         int status = 0;
-        for (int i = 0; i < 500; ++i) {
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
+        pid_t done = 0;
+        for (int i = 0; i < 500 && (done = waitpid(pid_, &status, WNOHANG)) == 0; ++i) usleep(10 * 1000);
+        if (done == 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, &status, 0);
         pid_ = -1;
-        return -1;
+        return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     bool running() {
-        int status = 0;
-        return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) != 0) pid_ = -1;  // reaped: never signal it again
+        return pid_ > 0;
     }
 
+    // Everything the current run has printed so far.
     std::string output() const {
-        std::ifstream in(outputPath_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
+        std::ifstream in("/proc/self/fd/" + std::to_string(out_));
+        return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    bool waitForOutput(const std::string &text, int timeoutMs) {
-        for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    bool waitForOutput(const std::string &text, int timeoutMs = 5000) {
+        for (int waited = 0; waited < timeoutMs && running(); waited += 10, usleep(10 * 1000)) {
             if (output().find(text) != std::string::npos) return true;
-            if (!running()) return output().find(text) != std::string::npos;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        return false;
+        return output().find(text) != std::string::npos;
     }
 
     uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
 
 private:
-    bool launch(const std::vector<std::string> &extraArgs) {
-        if (outputPath_.empty()) {
-            const char *tmp = std::getenv("TMPDIR");
-            std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/slp-agent-out.XXXXXX";
-            int fd = mkstemp(pattern.data());
-            if (fd < 0) return false;
-            close(fd);
-            outputPath_ = pattern;
-        }
-        // Emptied here, before the child runs, so no line of an earlier run is taken for this one.
-        std::ofstream(outputPath_, std::ios::trunc);
-        std::vector<std::string> args = {path_, "--port", std::to_string(port_)};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::fflush(nullptr);
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            FILE *out = std::freopen(outputPath_.c_str(), "a", stdout);
-            if (out == nullptr || dup2(fileno(stdout), STDERR_FILENO) < 0) _exit(126);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return true;
-    }
-
     std::string path_;
-    std::string outputPath_;
+    int out_ = -1;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
 };
