@@ -167,11 +167,6 @@ void advance(unsigned int seconds) {
     state.changed.notify_all();
 }
 
-unsigned int now() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.clock;
-}
-
 std::vector<unsigned int> sleepRequests() {
     std::lock_guard<std::mutex> lock(state.mutex);
     return state.requests;

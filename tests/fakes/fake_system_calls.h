@@ -18,7 +18,6 @@ void uninstall();
 
 void setAutoAdvance(bool on);
 void advance(unsigned int seconds);
-unsigned int now();
 std::vector<unsigned int> sleepRequests();  // seconds asked for, in call order
 
 // Waits up to a few real seconds until `count` threads sleep at once; false on timeout.
