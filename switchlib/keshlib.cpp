@@ -42,7 +42,7 @@ int keshlibInit(void) {
         if (smlHandle != 0) break;
     }
 
-    // The library may keep a pointer into the list only for the call, so a copy will do.
+    // The library reads the list only during the call, so a temporary copy will do.
     KeshEventListEntry events[kSubscribedEventCount];
     memcpy(events, subscribedEvents, sizeof events);
     if (kesh_enRegisterForEventList(smlHandle, keshlibNotificationCB, 0, events, kSubscribedEventCount) != 0)
