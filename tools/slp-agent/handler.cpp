@@ -75,30 +75,29 @@ std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
     return out;
 }
 
-std::vector<uint8_t> attrRply(const Request &rq, slpv2::AttrRply body) {
-    if (rq.multicast() && (body.error != kOk || body.attributes.empty())) return {};
+// A reply carrying one list text: silent to a multicast request with nothing to say; too big
+// for the datagram, it goes out with the list emptied and OVERFLOW set.
+template <typename Body>
+std::vector<uint8_t> listReply(const Request &rq, Body body, std::string Body::*list,
+                               bool (*encode)(const Header &, const Body &, std::vector<uint8_t> *)) {
+    if (rq.multicast() && (body.error != kOk || (body.*list).empty())) return {};
     Header header = rq.replyHeader();
     std::vector<uint8_t> out;
-    if (!slpv2::encodeAttrRply(header, body, &out)) return {};
+    if (!encode(header, body, &out)) return {};
     if (rq.options.maxReplySize != 0 && out.size() > rq.options.maxReplySize) {
         header.flags = slpv2::kFlagOverflow;
-        body.attributes.clear();
-        if (!slpv2::encodeAttrRply(header, body, &out)) return {};
+        (body.*list).clear();
+        if (!encode(header, body, &out)) return {};
     }
     return out;
 }
 
+std::vector<uint8_t> attrRply(const Request &rq, slpv2::AttrRply body) {
+    return listReply(rq, std::move(body), &slpv2::AttrRply::attributes, slpv2::encodeAttrRply);
+}
+
 std::vector<uint8_t> srvTypeRply(const Request &rq, slpv2::SrvTypeRply body) {
-    if (rq.multicast() && (body.error != kOk || body.types.empty())) return {};
-    Header header = rq.replyHeader();
-    std::vector<uint8_t> out;
-    if (!slpv2::encodeSrvTypeRply(header, body, &out)) return {};
-    if (rq.options.maxReplySize != 0 && out.size() > rq.options.maxReplySize) {
-        header.flags = slpv2::kFlagOverflow;
-        body.types.clear();
-        if (!slpv2::encodeSrvTypeRply(header, body, &out)) return {};
-    }
-    return out;
+    return listReply(rq, std::move(body), &slpv2::SrvTypeRply::types, slpv2::encodeSrvTypeRply);
 }
 
 void logRegistration(const Registration &r, std::vector<std::string> *lines) {
