@@ -1,0 +1,54 @@
+#include "fake_slp.h"
+
+namespace {
+
+FakeSlp fake;
+int handleToken;  // every handle the fake gives out points here
+
+SLPError answer(SLPHandle handle, SLPRegReport *callback, void *cookie) {
+    FakeSlpReply reply{SLP_OK, SLP_OK, true};
+    if (!fake.replies.empty()) {
+        reply = fake.replies.front();
+        fake.replies.pop_front();
+    }
+    if (reply.callback) callback(handle, reply.callbackCode, cookie);
+    return reply.result;
+}
+
+}  // namespace
+
+FakeSlp &fakeSlp() { return fake; }
+
+void resetFakeSlp() { fake = FakeSlp(); }
+
+SLPError SLPOpen(const char *, SLPBoolean, SLPHandle *handle) {
+    fake.calls.push_back("open");
+    SLPError result = SLP_OK;
+    if (!fake.openResults.empty()) {
+        result = fake.openResults.front();
+        fake.openResults.pop_front();
+    }
+    if (result != SLP_OK) return result;
+    *handle = &handleToken;
+    fake.openHandles++;
+    return SLP_OK;
+}
+
+void SLPClose(SLPHandle) {
+    fake.calls.push_back("close");
+    fake.openHandles--;
+}
+
+SLPError SLPReg(SLPHandle handle, const char *url, unsigned short lifetime, const char *serviceType,
+                const char *attributes, SLPBoolean fresh, SLPRegReport callback, void *cookie) {
+    if (fake.onRequest) fake.onRequest();
+    fake.calls.push_back(std::string("reg ") + url);
+    fake.registrations.push_back({url, attributes, lifetime, serviceType == nullptr, fresh});
+    return answer(handle, callback, cookie);
+}
+
+SLPError SLPDereg(SLPHandle handle, const char *url, SLPRegReport callback, void *cookie) {
+    if (fake.onRequest) fake.onRequest();
+    fake.calls.push_back(std::string("dereg ") + url);
+    return answer(handle, callback, cookie);
+}
