@@ -8,8 +8,14 @@ if(ORVAD_KESH_DIR)
   find_library(ORVAD_KESH_LIBRARY kesh PATHS ${ORVAD_KESH_DIR} NO_DEFAULT_PATH REQUIRED)
   find_library(ORVAD_KESHSTUBSSL_LIBRARY keshstubssl PATHS ${ORVAD_KESH_DIR} NO_DEFAULT_PATH REQUIRED)
   target_include_directories(orvad_kesh_headers INTERFACE ${ORVAD_KESH_DIR})
-  target_link_libraries(orvad_kesh_api INTERFACE ${ORVAD_KESH_LIBRARY} ${ORVAD_KESHSTUBSSL_LIBRARY})
+  set(kesh ${ORVAD_KESH_LIBRARY})
+  set(keshstubssl ${ORVAD_KESHSTUBSSL_LIBRARY})
 else()
   target_include_directories(orvad_kesh_headers INTERFACE ${PROJECT_SOURCE_DIR}/switchlib)
-  target_link_libraries(orvad_kesh_api INTERFACE kesh keshstubssl)
+  set(kesh kesh)
+  set(keshstubssl keshstubssl)
 endif()
+# The stub library stays a dependency of the program, as on the switch, even where the
+# linker drops by default a library that none of the program's own symbols need.
+target_link_libraries(orvad_kesh_api INTERFACE ${kesh} "-Wl,--push-state,--no-as-needed" ${keshstubssl}
+                      "-Wl,--pop-state")

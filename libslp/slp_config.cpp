@@ -83,7 +83,9 @@ private:
 };
 
 PropertyStore &store() {
-    static PropertyStore instance;  // first use reads the files; initialisation is thread-safe
+    // First use reads the files; initialisation is thread-safe. Never destroyed, so a
+    // process that exits while another thread is inside a request does not pull it away.
+    static PropertyStore &instance = *new PropertyStore;
     return instance;
 }
 
