@@ -41,9 +41,10 @@ int failServicesBlock(ServicesBlock *block) {
     return -1;
 }
 
-}  // namespace
-
-int readServicesBlock(ServicesBlock *block) {
+// The batch part of the read. Kept out of line so that its 13 KB batch buffer is off the
+// stack again before the key tool runs: the two together would not leave the advertisement
+// thread's 64 KiB stack its margin.
+__attribute__((noinline)) int readServiceSwitches(ServicesBlock *block) {
     SmlBatchEntry batch[kBatchBufferEntries] = {};
     for (uint32_t i = 0; i < kServiceSwitchCount; i++) setEntryName(&batch[i], kServiceSwitches[i].name);
     setEntryName(&batch[kServiceSwitchCount], "Config.Snmp.EngineID");
@@ -59,6 +60,13 @@ int readServicesBlock(ServicesBlock *block) {
     }
     if (block->snmpEngineId == nullptr || (block->cim && (block->protocol == nullptr || block->port == nullptr)))
         return failServicesBlock(block);
+    return 0;
+}
+
+}  // namespace
+
+int readServicesBlock(ServicesBlock *block) {
+    if (readServiceSwitches(block) != 0) return -1;
     block->sshFingerprint = readSshFingerprint();
     return 0;
 }

@@ -45,10 +45,10 @@ bool readFile(const std::string &path, std::string *content, FileStamp *stamp) {
     struct stat st {};
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     content->clear();
-    char buf[4096];
+    std::vector<char> buf(4096);  // on the heap: the caller may be on a 64 KiB thread stack
     for (ssize_t n = 1; ok && n > 0;) {
-        n = read(fd, buf, sizeof buf);
-        if (n > 0) content->append(buf, static_cast<size_t>(n));
+        n = read(fd, buf.data(), buf.size());
+        if (n > 0) content->append(buf.data(), static_cast<size_t>(n));
         ok = n >= 0;
     }
     close(fd);
