@@ -2,6 +2,7 @@
 // slp-agent on loopback, next to a bare TCP round trip of the same size measured in the same
 // run. Prints figures; asserts nothing.
 #include "agent_child.h"
+#include "bench_util.h"
 #include "slp_message.h"
 
 #include <slp.h>
@@ -23,7 +24,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::cpuSeconds;
+using bench::EchoServer;
+using bench::processCpuSeconds;
+using bench::readAll;
+using bench::writeAll;
 
 const std::string kWbemAttrs =
     "(template-type=wbem),(template-version=1.0),(template-description=This template describes the attributes "
@@ -64,109 +70,7 @@ std::vector<Service> services(int n) {
     return out;
 }
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// utime + stime of another process, from /proc (clock-tick resolution).
-double processCpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos) return 0;
-    std::vector<std::string> fields;
-    size_t pos = close + 2;
-    while (pos < stat.size() && fields.size() < 13) {
-        size_t space = stat.find(' ', pos);
-        fields.push_back(stat.substr(pos, space - pos));
-        pos = space == std::string::npos ? stat.size() : space + 1;
-    }
-    if (fields.size() < 13) return 0;
-    return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 void SLPCALLBACK storeCode(SLPHandle, SLPError errCode, void *cookie) { *static_cast<SLPError *>(cookie) = errCode; }
-
-bool writeAll(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
-bool readAll(int fd, char *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = read(fd, p, n);
-        if (r <= 0) return false;
-        p += r;
-        n -= static_cast<size_t>(r);
-    }
-    return true;
-}
-
-// A child process that answers every `request`-byte message with `reply` bytes on one
-// connection, like the agent answers a SrvReg with a SrvAck.
-class EchoServer {
-public:
-    EchoServer(size_t request, size_t reply) {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-            std::perror("echo server");
-            std::exit(1);
-        }
-        port_ = ntohs(a.sin_port);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int fd = accept(listener, nullptr, nullptr);
-            std::vector<char> in(request), out(reply, 'a');
-            while (fd >= 0 && readAll(fd, in.data(), in.size()) && writeAll(fd, out.data(), out.size())) {
-            }
-            _exit(0);
-        }
-        close(listener);
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            std::perror("echo connect");
-            std::exit(1);
-        }
-        request_.assign(request, 'q');
-        reply_.resize(reply);
-    }
-    ~EchoServer() {
-        close(fd_);
-        waitpid(pid_, nullptr, 0);
-    }
-
-    // Mean seconds per round trip over `count` round trips.
-    double roundTrip(int count) {
-        auto start = Clock::now();
-        for (int i = 0; i < count; ++i) {
-            if (!writeAll(fd_, request_.data(), request_.size()) || !readAll(fd_, reply_.data(), reply_.size())) {
-                std::perror("echo");
-                std::exit(1);
-            }
-        }
-        return std::chrono::duration<double>(Clock::now() - start).count() / count;
-    }
-
-private:
-    uint16_t port_ = 0;
-    pid_t pid_ = -1;
-    int fd_ = -1;
-    std::string request_;
-    std::vector<char> reply_;
-};
 
 // The agent alone: pre-encoded SrvRegs written on one connection with blocking reads of each
 // SrvAck, no client library in between. Mean seconds per registration over `rounds` rounds.
