@@ -1,5 +1,7 @@
 #include "fake_kesh.h"
 
+#include "fake_scope.h"
+
 #include <string.h>
 
 namespace {
@@ -11,6 +13,7 @@ FakeKesh &fakeKesh() { return theFake; }
 void resetFakeKesh() { theFake = FakeKesh{}; }
 
 extern "C" int kesh_IPConnect(const char *host, const char *service, const char *options, uint32_t *handle) {
+    FakeScope scope;
     theFake.connectCalls++;
     theFake.connectArguments = {host, service, options};
     FakeConnectResult next{0, 7};
@@ -24,6 +27,7 @@ extern "C" int kesh_IPConnect(const char *host, const char *service, const char 
 
 extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback callback, uint32_t,
                                            const KeshEventListEntry *events, uint32_t count) {
+    FakeScope scope;
     theFake.subscribedHandle = handle;
     theFake.callback = callback;
     theFake.subscribedCodes.clear();
@@ -36,6 +40,7 @@ extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback ca
 }
 
 extern "C" int kesh_smlGetBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count) {
+    FakeScope scope;
     theFake.batchHandles.push_back(handle);
     std::vector<std::string> names;
     for (uint32_t i = 0; i < count; i++) names.emplace_back(entries[i].name);

@@ -1,5 +1,7 @@
 #include "fake_slp.h"
 
+#include "fake_scope.h"
+
 namespace {
 
 FakeSlp fake;
@@ -22,6 +24,7 @@ FakeSlp &fakeSlp() { return fake; }
 void resetFakeSlp() { fake = FakeSlp(); }
 
 SLPError SLPOpen(const char *, SLPBoolean, SLPHandle *handle) {
+    FakeScope scope;
     fake.calls.push_back("open");
     SLPError result = SLP_OK;
     if (!fake.openResults.empty()) {
@@ -35,12 +38,14 @@ SLPError SLPOpen(const char *, SLPBoolean, SLPHandle *handle) {
 }
 
 void SLPClose(SLPHandle) {
+    FakeScope scope;
     fake.calls.push_back("close");
     fake.openHandles--;
 }
 
 SLPError SLPReg(SLPHandle handle, const char *url, unsigned short lifetime, const char *serviceType,
                 const char *attributes, SLPBoolean fresh, SLPRegReport callback, void *cookie) {
+    FakeScope scope;
     if (fake.onRequest) fake.onRequest();
     fake.calls.push_back(std::string("reg ") + url);
     fake.registrations.push_back({url, attributes, lifetime, serviceType == nullptr, fresh});
@@ -48,6 +53,7 @@ SLPError SLPReg(SLPHandle handle, const char *url, unsigned short lifetime, cons
 }
 
 SLPError SLPDereg(SLPHandle handle, const char *url, SLPRegReport callback, void *cookie) {
+    FakeScope scope;
     if (fake.onRequest) fake.onRequest();
     fake.calls.push_back(std::string("dereg ") + url);
     return answer(handle, callback, cookie);

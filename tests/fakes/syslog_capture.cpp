@@ -2,6 +2,8 @@
 // under test logs here unchanged. __syslog_chk covers builds with _FORTIFY_SOURCE.
 #include "syslog_capture.h"
 
+#include "fake_scope.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -13,6 +15,7 @@ std::mutex logMutex;
 std::vector<LogLine> lines;
 
 void capture(int priority, const char *format, va_list args) {
+    FakeScope scope;
     va_list copy;
     va_copy(copy, args);
     int length = vsnprintf(nullptr, 0, format, copy);
