@@ -130,7 +130,7 @@ void *slpThread(void *) {
 int createSlpThread(void) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    if (systemCalls.attrSetStackSize(&attr, kThreadStackSize) != 0) {
+    if (systemCalls.attrSetStackSize(&attr, threadStackSize()) != 0) {
         pthread_attr_destroy(&attr);
         return -1;
     }

@@ -4,6 +4,7 @@
 #include <stdint.h>
 #include <string.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include "kesh.h"
 #include "system_calls.h"
@@ -50,13 +51,19 @@ int keshlibInit(void) {
     return 0;
 }
 
+size_t threadStackSize(void) {
+    long minimum = sysconf(_SC_THREAD_STACK_MIN);
+    if (minimum > 0 && static_cast<size_t>(minimum) > kThreadStackSize) return static_cast<size_t>(minimum);
+    return kThreadStackSize;
+}
+
 void keshlibNotificationCB(uint32_t, uint32_t, uint32_t) {
     if (notificationPending.load(std::memory_order_relaxed)) return;
     notificationPending.store(true, std::memory_order_relaxed);
 
     pthread_attr_t attr;
     pthread_attr_init(&attr);
-    if (systemCalls.attrSetStackSize(&attr, kThreadStackSize) != 0) {
+    if (systemCalls.attrSetStackSize(&attr, threadStackSize()) != 0) {
         syslog(LOG_CRIT, "unable to init keshlibNotificationCB, pthread_attr_setstacksize %d\n", errno);
         pthread_attr_destroy(&attr);
         return;

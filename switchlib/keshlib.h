@@ -26,10 +26,14 @@ extern pthread_cond_t wakeCond;
 constexpr unsigned int kNotificationDelaySeconds = 10;
 constexpr unsigned int kConnectRetrySeconds = 10;
 
-// Stack size of every thread the daemon starts.
+// Stack size the daemon's threads are meant to have; threadStackSize() is what they get.
 constexpr size_t kThreadStackSize = 65536;
 
 // --- keshlib.cpp ---
+
+// Stack size of every thread the daemon starts: kThreadStackSize, or the C library's minimum
+// where that is larger (128 KiB on PowerPC), since a smaller size makes the thread fail to start.
+size_t threadStackSize(void);
 
 // Connects to the management library, retrying every 10 s for as long as it refuses, then
 // subscribes keshlibNotificationCB to the nine change events. Returns 0 once connected
