@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -113,12 +114,17 @@ protected:
         for (const LogLine &line : log_->lines()) EXPECT_EQ(line.tag, "orvad") << line.text;
     }
 
-    // Starts orvad with `args` under tools/run-isolated, on the state file (or the built-in
-    // switch), pointed at the agent through an OpenSLP-style configuration file.
+    // Starts orvad with `args` under tools/run-isolated, by name from its folder as a user
+    // would, on the state file (or the built-in switch), pointed at the agent through an
+    // OpenSLP-style configuration file.
     std::unique_ptr<Process> run(const std::vector<std::string> &args, bool builtinSwitch = false) {
-        std::vector<std::string> argv{RUN_ISOLATED, dir_ / "log", ORVAD_PATH};
+        std::vector<std::string> argv{RUN_ISOLATED, dir_ / "log", "orvad"};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env{{"OpenSLPConfig", dir_ / "slp.conf"}, {"ORVAD_E2E_RUN", dir_.path()}};
+        const std::string program = ORVAD_PATH,
+                          path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin:/bin";
+        std::map<std::string, std::string> env{{"OpenSLPConfig", dir_ / "slp.conf"},
+                                               {"ORVAD_E2E_RUN", dir_.path()},
+                                               {"PATH", program.substr(0, program.rfind('/')) + ":" + path}};
         if (!builtinSwitch) env["KESH_STATE"] = state_.path();
         return std::make_unique<Process>(argv, environmentWith(env, {"KESH_STATE"}), dir_.path(), "orvad");
     }
@@ -180,7 +186,7 @@ TEST_F(OrvadTest, CommandLineUsageAndExitStatus) {
         {{"-h"}, 0, usage},
         {{"--help"}, 0, usage},
         {{"-d", "-h"}, 0, usage},  // daemonising comes after parsing: the usage still reaches us
-        {{"-x"}, 255, std::string(ORVAD_PATH) + ": invalid option -- 'x'\n" + usage},
+        {{"-x"}, 255, "orvad: invalid option -- 'x'\n" + usage},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
