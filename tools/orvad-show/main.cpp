@@ -49,19 +49,24 @@ int main(int argc, char *argv[]) {
 
     AdvertisementState state;
     memset(&state, 0, sizeof state);
+    int status = 0;
     try {
         buildServiceLists(&state);
+        // The order in which a pass registers them.
+        for (int i = 0; i < 2; i++) {
+            printList(wbemServices[i]);
+            printList(ioServices[i]);
+        }
     } catch (const slp_except &e) {
         logSlpException(e);
-        return 1;
+        status = 1;
     } catch (const std::exception &e) {
         fprintf(stderr, "orvad-show: %s\n", e.what());
-        return 1;
+        status = 1;
     }
-    // The order in which a pass registers them.
-    for (int i = 0; i < 2; i++) {
-        printList(wbemServices[i]);
-        printList(ioServices[i]);
-    }
-    return 0;
+    releaseChassisBlock(&state.chassis);
+    releaseServicesBlock(&state.services);
+    releaseNetworkBlock(&state.network[0]);
+    releaseNetworkBlock(&state.network[1]);
+    return status;
 }
