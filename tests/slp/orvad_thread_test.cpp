@@ -3,11 +3,7 @@
 
 #include <new>
 
-#include "advertise_test.h"
 #include "test_switch.h"
-#include "fake_kesh.h"
-#include "fake_system_calls.h"
-#include "keshlib.h"
 
 namespace {
 
@@ -29,25 +25,8 @@ std::string crit(int line, const char *message) {
     return "Exception[CRIT]:orvad_thread:slpThread[" + std::to_string(line) + "] " + message + "\n";
 }
 
-class OrvadThreadTest : public AdvertiseTest {
+class OrvadThreadTest : public PassTest {
 protected:
-    void SetUp() override {
-        AdvertiseTest::SetUp();
-        resetFakeKesh();
-        fakeKesh().values = kSwitch;
-        smlHandle = 7;
-        wakeCount = 0;
-        fakesys::install();
-        fakesys::setAutoAdvance(true);
-    }
-    void TearDown() override {
-        releaseChassisBlock(&state.chassis);
-        releaseServicesBlock(&state.services);
-        releaseNetworkBlock(&state.network[0]);
-        releaseNetworkBlock(&state.network[1]);
-        fakesys::uninstall();
-    }
-
     // Runs one cycle and returns the SLP calls it made.
     Calls cycle(int expected) {
         fakeSlp().calls.clear();
@@ -59,8 +38,6 @@ protected:
         std::vector<LogLine> log = capturedLog();
         return log.empty() ? std::string() : log.back().text;
     }
-
-    AdvertisementState state{};
 };
 
 TEST_F(OrvadThreadTest, Product59RegistersInterfaceByInterface) {

@@ -7,11 +7,7 @@
 #include <stddef.h>
 #include <syslog.h>
 
-#include "advertise_test.h"
-#include "fake_kesh.h"
 #include "fake_scope.h"
-#include "fake_system_calls.h"
-#include "keshlib.h"
 #include "test_switch.h"
 
 extern "C" void *__libc_malloc(size_t size);
@@ -70,24 +66,8 @@ extern "C" void free(void *block) {
 
 namespace {
 
-class OutOfMemoryTest : public AdvertiseTest {
+class OutOfMemoryTest : public PassTest {
 protected:
-    void SetUp() override {
-        AdvertiseTest::SetUp();
-        resetFakeKesh();
-        fakeKesh().values = kSwitch;
-        smlHandle = 7;
-        fakesys::install();
-        fakesys::setAutoAdvance(true);
-    }
-    void TearDown() override {
-        releaseChassisBlock(&state.chassis);
-        releaseServicesBlock(&state.services);
-        releaseNetworkBlock(&state.network[0]);
-        releaseNetworkBlock(&state.network[1]);
-        fakesys::uninstall();
-    }
-
     // Runs one cycle failing allocation `n` (0: none); returns the cycle's result and the
     // number of allocations it made.
     int cycle(long n, long *allocations) {
@@ -114,8 +94,6 @@ protected:
         for (const FakeSlpRegistration &r : fakeSlp().registrations) out.push_back(r.url + " " + r.attributes);
         return out;
     }
-
-    AdvertisementState state{};
 };
 
 TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAPassIsSurvived) {

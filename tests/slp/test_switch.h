@@ -1,10 +1,15 @@
-// test_switch.h: the management values of a small product-59 switch: both interfaces with
-// one IPv4 and one IPv6 address each, CIM on with SSL.
+// test_switch.h: the management values of a small product-59 switch (both interfaces with
+// one IPv4 and one IPv6 address each, CIM on with SSL), and the fixture of pass tests.
 #ifndef ORVAD_TESTS_SLP_TEST_SWITCH_H
 #define ORVAD_TESTS_SLP_TEST_SWITCH_H
 
 #include <map>
 #include <string>
+
+#include "advertise_test.h"
+#include "fake_kesh.h"
+#include "fake_system_calls.h"
+#include "keshlib.h"
 
 inline const std::map<std::string, std::string> kSwitch = {
     {"Default.Mfg.ProductID", "59"},
@@ -44,6 +49,30 @@ inline const std::map<std::string, std::string> kSwitch = {
     {"Config.System.Eth.1.Enable", "True"},
     {"Config.System.Eth.1.IPAddress", "192.0.2.11"},
     {"Oper.System.Eth.1.IPv6AddressList", "fd00::11"},
+};
+
+// Tests that run whole passes: the scripted switch above, a virtual clock whose sleeps return
+// at once, and the thread's state, released at the end.
+class PassTest : public AdvertiseTest {
+protected:
+    void SetUp() override {
+        AdvertiseTest::SetUp();
+        resetFakeKesh();
+        fakeKesh().values = kSwitch;
+        smlHandle = 7;
+        wakeCount = 0;
+        fakesys::install();
+        fakesys::setAutoAdvance(true);
+    }
+    void TearDown() override {
+        releaseChassisBlock(&state.chassis);
+        releaseServicesBlock(&state.services);
+        releaseNetworkBlock(&state.network[0]);
+        releaseNetworkBlock(&state.network[1]);
+        fakesys::uninstall();
+    }
+
+    AdvertisementState state{};
 };
 
 #endif
