@@ -30,9 +30,15 @@ function(orvad_program_path var target)
     return()
   endif()
   set(launcher ${CMAKE_BINARY_DIR}/launchers/${target})
+  set(${var} ${launcher} PARENT_SCOPE)
+  # Several folders may ask for the same program; its launcher is generated once.
+  get_property(generated GLOBAL PROPERTY ORVAD_LAUNCHERS)
+  if(target IN_LIST generated)
+    return()
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ORVAD_LAUNCHERS ${target})
   list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "\" \"" emulator)
   file(GENERATE OUTPUT ${launcher}
     CONTENT "#!/bin/sh\nexec \"${emulator}\" -0 \"\${0##*/}\" \"$<TARGET_FILE:${target}>\" \"$@\"\n"
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-  set(${var} ${launcher} PARENT_SCOPE)
 endfunction()
