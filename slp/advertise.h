@@ -96,6 +96,9 @@ struct AdvertisementState {
 // for product 59 only). Throws slp_except naming the step that failed.
 void buildServiceLists(AdvertisementState *state);
 
+// Releases the four configuration records: network blocks 0 and 1, chassis, services.
+void releaseAdvertisementRecords(AdvertisementState *state);
+
 // Starts slpThread on a 64 KiB stack (or the C library's minimum, where that is larger).
 // Returns 0, -1 when the stack size cannot be set, or the error number of the failed thread
 // creation.

@@ -74,10 +74,7 @@ void runPass(AdvertisementState *s) {
 // After a failure: forget what was read, drop the handle and pause before trying again.
 // The lists stay, so the next completed pass still deregisters against what was registered.
 void reset(AdvertisementState *s) {
-    releaseNetworkBlock(&s->network[0]);
-    releaseNetworkBlock(&s->network[1]);
-    releaseChassisBlock(&s->chassis);
-    releaseServicesBlock(&s->services);
+    releaseAdvertisementRecords(s);
     if (s->handle != nullptr) {
         SLPClose(s->handle);
         s->handle = nullptr;
@@ -93,6 +90,13 @@ slp_except::slp_except(const char *file, const char *function, int32_t line, int
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
+}
+
+void releaseAdvertisementRecords(AdvertisementState *state) {
+    releaseNetworkBlock(&state->network[0]);
+    releaseNetworkBlock(&state->network[1]);
+    releaseChassisBlock(&state->chassis);
+    releaseServicesBlock(&state->services);
 }
 
 int runAdvertisementCycle(AdvertisementState *state) {
@@ -124,7 +128,6 @@ void *slpThread(void *) {
     // Wake-ups posted while a pass ran, or before the first wait, are all taken at once.
     for (;;)
         if (runAdvertisementCycle(&state) == 0) waitForWakeups();
-    return nullptr;
 }
 
 int createSlpThread(void) {

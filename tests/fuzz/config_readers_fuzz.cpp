@@ -69,10 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     clearLists();
     AdvertisementState state{};
     for (int cycle = 0; cycle < 2 && input.size > 0; cycle++) runAdvertisementCycle(&state);
-    releaseChassisBlock(&state.chassis);
-    releaseServicesBlock(&state.services);
-    releaseNetworkBlock(&state.network[0]);
-    releaseNetworkBlock(&state.network[1]);
+    releaseAdvertisementRecords(&state);
     clearLists();
     return 0;
 }

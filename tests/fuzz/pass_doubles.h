@@ -96,19 +96,22 @@ extern "C" FILE *popen(const char *, const char *) {
 extern "C" int pclose(FILE *stream) { return fclose(stream); }
 
 // Formats the message, so a format that does not match its arguments shows up.
-extern "C" void syslog(int, const char *format, ...) {
+void formatLogMessage(const char *format, va_list args) {
     char buffer[1024];
+    vsnprintf(buffer, sizeof buffer, format, args);
+}
+
+extern "C" void syslog(int, const char *format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
+    formatLogMessage(format, args);
     va_end(args);
 }
 
 extern "C" void __syslog_chk(int, int, const char *format, ...) {
-    char buffer[1024];
     va_list args;
     va_start(args, format);
-    vsnprintf(buffer, sizeof buffer, format, args);
+    formatLogMessage(format, args);
     va_end(args);
 }
 

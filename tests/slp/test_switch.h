@@ -65,10 +65,7 @@ protected:
         fakesys::setAutoAdvance(true);
     }
     void TearDown() override {
-        releaseChassisBlock(&state.chassis);
-        releaseServicesBlock(&state.services);
-        releaseNetworkBlock(&state.network[0]);
-        releaseNetworkBlock(&state.network[1]);
+        releaseAdvertisementRecords(&state);
         fakesys::uninstall();
     }
 

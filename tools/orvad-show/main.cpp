@@ -64,9 +64,6 @@ int main(int argc, char *argv[]) {
         fprintf(stderr, "orvad-show: %s\n", e.what());
         status = 1;
     }
-    releaseChassisBlock(&state.chassis);
-    releaseServicesBlock(&state.services);
-    releaseNetworkBlock(&state.network[0]);
-    releaseNetworkBlock(&state.network[1]);
+    releaseAdvertisementRecords(&state);
     return status;
 }
