@@ -151,7 +151,9 @@ int Library::getBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (handle == 0 || handle != handle_) return kErrBadHandle;
     reloadLocked();  // batch calls see edits even before the watcher has, or without one
-    if (state_.failBatch > 0) {
+    if (state_.failBatch > 0 && state_.skipBatch > 0) {
+        --state_.skipBatch;  // answered; the failures come after it
+    } else if (state_.failBatch > 0) {
         --state_.failBatch;
         return kErrBatchFailed;
     }

@@ -136,6 +136,7 @@ bool applyStatus(const Words &w, SwitchState *s) {
     return true;
 }
 bool applyFailBatch(const Words &w, SwitchState *s) { return parseNumber(w[1], &s->failBatch); }
+bool applySkipBatch(const Words &w, SwitchState *s) { return parseNumber(w[1], &s->skipBatch); }
 bool applyRefuseConnect(const Words &w, SwitchState *s) { return parseNumber(w[1], &s->refuseConnect); }
 
 struct Directive {
@@ -147,6 +148,7 @@ struct Directive {
 constexpr Directive kDirectives[] = {
     {"!status", 3, applyStatus, "expected '!status NAME CODE'"},
     {"!fail-batch", 2, applyFailBatch, "expected '!fail-batch N'"},
+    {"!skip-batch", 2, applySkipBatch, "expected '!skip-batch N'"},
     {"!refuse-connect", 2, applyRefuseConnect, "expected '!refuse-connect N'"},
 };
 

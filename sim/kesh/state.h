@@ -30,6 +30,7 @@ struct SwitchState {
     std::map<std::string, std::string, std::less<>> values;
     std::map<std::string, uint32_t, std::less<>> statuses;  // "!status NAME CODE"
     uint32_t failBatch = 0;                                 // "!fail-batch N"
+    uint32_t skipBatch = 0;                                 // "!skip-batch N"
     uint32_t refuseConnect = 0;                             // "!refuse-connect N"
 };
 

@@ -1,6 +1,6 @@
 #include <syslog.h>
 
-#include "advertise_test.h"
+#include "test_switch.h"
 
 namespace {
 
