@@ -1,6 +1,5 @@
-// pass_doubles.h: what the pass fuzz targets put in place of the switch library, the SLP
+// pass_doubles.h: what the pass fuzz target puts in place of the switch library, the SLP
 // client library, the key tool, syslog and sleep, all answering from the fuzz input.
-// Included by exactly one source file per target.
 #ifndef ORVAD_TESTS_FUZZ_PASS_DOUBLES_H
 #define ORVAD_TESTS_FUZZ_PASS_DOUBLES_H
 
