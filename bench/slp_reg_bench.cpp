@@ -133,7 +133,7 @@ Figures registerRounds(SLPHandle handle, const std::vector<Service> &list, int r
         double cpu0 = cpuSeconds(), agent0 = processCpuSeconds(agentPid);
         auto start = Clock::now();
         for (const Service &s : list) {
-            SLPError code = 1;
+            SLPError code = SLP_LAST_CALL;  // no callback yet
             SLPError result = SLPReg(handle, s.url.c_str(), 65535, "", s.attrs->c_str(), SLP_TRUE, storeCode, &code);
             if (result != SLP_OK || code != SLP_OK) {
                 std::fprintf(stderr, "slp-reg-bench: SLPReg %s: %d / %d\n", s.url.c_str(), result, code);
@@ -144,7 +144,7 @@ Figures registerRounds(SLPHandle handle, const std::vector<Service> &list, int r
         f.clientCpu += cpuSeconds() - cpu0;
         f.agentCpu += processCpuSeconds(agentPid) - agent0;
         for (const Service &s : list) {
-            SLPError code = 1;
+            SLPError code = SLP_LAST_CALL;  // no callback yet
             (void)SLPDereg(handle, s.url.c_str(), storeCode, &code);
         }
     }

@@ -21,9 +21,16 @@ else()
   message(FATAL_ERROR "ORVAD_SLP must be auto, openslp or builtin")
 endif()
 
+# A build check: everything that includes <slp.h>, our libslp's own sources excepted, is compiled
+# against the slp.h in this folder instead (compat/rfc2614: the header as RFC 2614 writes it).
+set(ORVAD_SLP_H_CHECK_DIR "" CACHE PATH "Compile the users of <slp.h> against the slp.h in this folder")
+
 add_library(orvad_slp_headers INTERFACE)
 add_library(orvad_slp_api INTERFACE)
 target_link_libraries(orvad_slp_api INTERFACE orvad_slp_headers)
+if(ORVAD_SLP_H_CHECK_DIR)
+  target_include_directories(orvad_slp_headers INTERFACE ${ORVAD_SLP_H_CHECK_DIR})
+endif()
 if(ORVAD_SLP_BUILTIN)
   message(STATUS "SLP client library: built-in (libslp/)")
   target_include_directories(orvad_slp_headers INTERFACE ${PROJECT_SOURCE_DIR}/libslp/include)
