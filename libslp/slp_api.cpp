@@ -208,8 +208,8 @@ std::string joined(const std::vector<std::string> &items) {
     return out;
 }
 
-// A find's request for the given header and previous-responder list, with this handle's
-// settings; `body` is the request record with everything but the list filled in.
+// The encoder of a find's request: `body` with everything but the previous-responder list
+// filled in, encoded for each header and list the find sends.
 template <typename Request>
 std::function<bool(const slpv2::Header &, const std::string &, std::vector<uint8_t> *)>
 encoderFor(Request body, bool (*encode)(const slpv2::Header &, const Request &, std::vector<uint8_t> *)) {
