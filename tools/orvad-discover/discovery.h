@@ -1,0 +1,54 @@
+// discovery.h: turns the SLP records of switches found on the network into one row per switch,
+// and prints the rows as a text table or as JSON. Pure: no network, no SLP API.
+#ifndef ORVAD_DISCOVERY_H
+#define ORVAD_DISCOVERY_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// One registration as found: its URL and its attribute list exactly as the agent returned it.
+struct FoundRecord {
+    std::string url;
+    std::string attributes;
+};
+
+// One switch. Unknown texts are empty optionals ("-" in text, null in JSON).
+struct SwitchRow {
+    std::optional<std::string> name;     // deviceName of its io-device records
+    std::optional<std::string> product;  // the text after "io-device.3873:" in their type
+    std::optional<std::string> serial;   // serial-number of its io-device records
+    std::optional<std::string> wwn;      // service-id of its WBEM records
+    bool cim = false;                    // it has WBEM URLs
+    std::vector<std::string> addresses;  // hosts of its URLs: IPv4 first, then IPv6, each first-seen
+    std::vector<std::string> wbem;       // its WBEM URLs, first-seen
+};
+
+// The value of the first item tagged `tag` (case-insensitive) in an attribute list, verbatim;
+// nullopt when no such item has a value. Tolerates values holding commas and parentheses,
+// and items that open a parenthesis more than they close.
+std::optional<std::string> attributeValue(const std::string &attributes, const std::string &tag);
+
+// The host of a service URL, without brackets: "service:wbem:https://[fd00::10]:5989" gives
+// "fd00::10"; an unbracketed IPv6 host ("service:x://fd00:ab::40") is kept whole. "" if none.
+std::string urlHost(const std::string &url);
+
+// Groups records into switches and sorts the rows by name, then WWN (unknown last). Records
+// of other service types are ignored. io-device records group by serial-number, WBEM records
+// by service-id; a WBEM group joins the io-device group whose addresses (URL hosts and
+// ipv4-/ipv6-addresses values) hold the host of one of its URLs.
+std::vector<SwitchRow> groupSwitches(const std::vector<FoundRecord> &records);
+
+// The table: a header line, then one line per row, columns two spaces apart, lists
+// comma-joined; no trailing blanks.
+std::string formatText(const std::vector<SwitchRow> &rows);
+
+// A JSON array with one object per line between "[" and "]" lines; product is a number when
+// it is all digits.
+std::string formatJson(const std::vector<SwitchRow> &rows);
+
+// Reads records in orvad-show's layout: a URL line, then the record's attribute list, one item
+// per line indented by two spaces. Blank lines and lines starting with "#" are skipped.
+std::vector<FoundRecord> parseRecordText(const std::string &text);
+
+#endif
