@@ -148,6 +148,7 @@ struct Session {
     SLPHandle main = nullptr;
     SLPHandle direct = nullptr;
     bool unicastOnly = false;
+    std::vector<std::string> silentHosts;  // hosts whose agent failed us once: not asked again
     ~Session() {
         if (direct != nullptr) SLPClose(direct);
         if (main != nullptr) SLPClose(main);
@@ -155,10 +156,13 @@ struct Session {
 };
 
 // Asks the agent at the URL's own host first: a multicast request per URL would cost a whole
-// convergence round each. Falls back to the main handle when that gives nothing.
+// convergence round each. Falls back to the main handle when that gives nothing. A host that
+// failed once is not asked again, so a switch out of reach costs one unicast wait, not one per URL.
 SLPError fetchAttributes(Session *session, const std::string &url, std::string *attributes) {
     const std::string host = urlHost(url);
-    if (!session->unicastOnly && isAddressLiteral(host)) {
+    bool silent = false;
+    for (const std::string &known : session->silentHosts) silent = silent || known == host;
+    if (!session->unicastOnly && !silent && isAddressLiteral(host)) {
         SLPError result = SLP_OK;
         if (session->direct == nullptr) result = SLPOpen("", SLP_FALSE, &session->direct);
         if (result == SLP_OK) result = SLPAssociateIP(session->direct, host.c_str());
@@ -168,6 +172,7 @@ SLPError fetchAttributes(Session *session, const std::string &url, std::string *
             *attributes = direct.text;
             return SLP_OK;
         }
+        if (result != SLP_OK || direct.error != SLP_OK) session->silentHosts.push_back(host);
     }
     AttrResult found;
     SLPError result = SLPFindAttrs(session->main, url.c_str(), "", "", onAttrs, &found);
