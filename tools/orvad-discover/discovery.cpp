@@ -165,6 +165,20 @@ bool allDigits(const std::string &text) {
 
 }  // namespace
 
+std::vector<std::string> claimedAddresses(const FoundRecord &record) {
+    std::vector<std::string> addresses = {urlHost(record.url)};
+    std::string product;
+    if (kindOf(record.url, &product) != Kind::IoDevice) return addresses;
+    for (const char *tag : {"ipv4-addresses", "ipv6-addresses"}) {
+        const std::optional<std::string> list = attributeValue(record.attributes, tag);
+        if (!list) continue;
+        for (const std::string &address : splitList(*list)) addresses.push_back(address);
+    }
+    return addresses;
+}
+
+bool sameAddress(const std::string &a, const std::string &b) { return addressKey(a) == addressKey(b); }
+
 std::optional<std::string> attributeValue(const std::string &attributes, const std::string &tag) {
     const std::string wanted = lower(trim(tag));
     const std::string &text = attributes;
@@ -239,12 +253,7 @@ std::vector<SwitchRow> groupSwitches(const std::vector<FoundRecord> &records) {
                 group->row.product = product;
             }
             if (!group->row.name) group->row.name = attributeValue(record.attributes, "deviceName");
-            addUnique(&group->matchKeys, hostKey);
-            for (const char *tag : {"ipv4-addresses", "ipv6-addresses"}) {
-                const std::optional<std::string> list = attributeValue(record.attributes, tag);
-                if (list)
-                    for (const std::string &address : splitList(*list)) addUnique(&group->matchKeys, addressKey(address));
-            }
+            for (const std::string &address : claimedAddresses(record)) addUnique(&group->matchKeys, addressKey(address));
         } else {
             const std::optional<std::string> wwn = attributeValue(record.attributes, "service-id");
             // Records without a WWN cannot be told apart: each stands alone.
@@ -335,6 +344,60 @@ std::string formatJson(const std::vector<SwitchRow> &rows) {
         out += i + 1 < rows.size() ? ",\n" : "\n";
     }
     return out + "]\n";
+}
+
+namespace {
+
+bool isAddressLiteral(const std::string &host) {
+    unsigned char binary[16];
+    return inet_pton(AF_INET, host.c_str(), binary) == 1 || inet_pton(AF_INET6, host.c_str(), binary) == 1;
+}
+
+// Asks by unicast unless the host is no address literal or failed before; records failures.
+bool askUnicast(const AttributeSource &source, const std::string &host, const std::string &url,
+                std::vector<std::string> *silentHosts, std::string *attributes) {
+    if (!source.unicastAllowed || !isAddressLiteral(host) || contains(*silentHosts, host)) return false;
+    const UnicastAnswer answer = source.unicast(host, url, attributes);
+    if (answer == UnicastAnswer::Failed) silentHosts->push_back(host);
+    return answer == UnicastAnswer::Found;
+}
+
+}  // namespace
+
+// A multicast request per URL would cost a whole convergence round each, so each URL is asked
+// at its own host first: a switch's agent listens on its management addresses. A URL whose host
+// gave nothing (a link-local address without a zone, say) is asked at another address that the
+// switch's io-device records claim; only then it goes to the fallback.
+int fetchAttributes(const std::vector<std::string> &urls, const AttributeSource &source,
+                    std::vector<FoundRecord> *records, std::string *failedUrl) {
+    std::vector<std::string> silentHosts;
+    std::vector<std::optional<std::string>> lists(urls.size());
+    std::string attributes;
+    for (size_t i = 0; i < urls.size(); i++) {
+        if (askUnicast(source, urlHost(urls[i]), urls[i], &silentHosts, &attributes)) lists[i] = attributes;
+    }
+    for (size_t i = 0; i < urls.size(); i++) {
+        const std::string host = urlHost(urls[i]);
+        int relays = 0;  // a few of the switch's other addresses at most
+        for (size_t j = 0; j < urls.size() && !lists[i] && relays < 3; j++) {
+            if (j == i || !lists[j]) continue;
+            bool claims = false;
+            for (const std::string &address : claimedAddresses({urls[j], *lists[j]}))
+                claims = claims || sameAddress(address, host);
+            if (!claims) continue;
+            relays++;
+            if (askUnicast(source, urlHost(urls[j]), urls[i], &silentHosts, &attributes)) lists[i] = attributes;
+        }
+        if (lists[i]) continue;
+        attributes.clear();
+        if (int error = source.fallback(urls[i], &attributes); error != 0) {
+            *failedUrl = urls[i];
+            return error;
+        }
+        lists[i] = attributes;
+    }
+    for (size_t i = 0; i < urls.size(); i++) records->push_back({urls[i], *lists[i]});
+    return 0;
 }
 
 std::vector<FoundRecord> parseRecordText(const std::string &text) {

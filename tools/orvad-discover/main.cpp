@@ -1,6 +1,5 @@
 // orvad-discover: finds the switches on the network through SLP (their service:wbem and
 // service:io-device.3873 registrations) and prints one row per switch, as a table or JSON.
-#include <arpa/inet.h>
 #include <slp.h>
 
 #include <cstdio>
@@ -137,48 +136,33 @@ int parseOptions(int argc, char **argv, Options *options) {
     return -1;
 }
 
-bool isAddressLiteral(const std::string &host) {
-    unsigned char binary[16];
-    return inet_pton(AF_INET, host.c_str(), binary) == 1 || inet_pton(AF_INET6, host.c_str(), binary) == 1;
-}
-
 // The SLP handles of one run: `main` for the finds (multicast, or the agent of -u), `direct`
 // for asking a switch's own agent by unicast, opened on first use.
 struct Session {
     SLPHandle main = nullptr;
     SLPHandle direct = nullptr;
-    bool unicastOnly = false;
-    std::vector<std::string> silentHosts;  // hosts whose agent failed us once: not asked again
     ~Session() {
         if (direct != nullptr) SLPClose(direct);
         if (main != nullptr) SLPClose(main);
     }
 };
 
-// Asks the agent at the URL's own host first: a multicast request per URL would cost a whole
-// convergence round each. Falls back to the main handle when that gives nothing. A host that
-// failed once is not asked again, so a switch out of reach costs one unicast wait, not one per URL.
-SLPError fetchAttributes(Session *session, const std::string &url, std::string *attributes) {
-    const std::string host = urlHost(url);
-    bool silent = false;
-    for (const std::string &known : session->silentHosts) silent = silent || known == host;
-    if (!session->unicastOnly && !silent && isAddressLiteral(host)) {
-        SLPError result = SLP_OK;
-        if (session->direct == nullptr) result = SLPOpen("", SLP_FALSE, &session->direct);
-        if (result == SLP_OK) result = SLPAssociateIP(session->direct, host.c_str());
-        AttrResult direct;
-        if (result == SLP_OK) result = SLPFindAttrs(session->direct, url.c_str(), "", "", onAttrs, &direct);
-        if (result == SLP_OK && direct.found) {
-            *attributes = direct.text;
-            return SLP_OK;
-        }
-        if (result != SLP_OK || direct.error != SLP_OK) session->silentHosts.push_back(host);
-    }
+UnicastAnswer askDirect(Session *session, const std::string &host, const std::string &url, std::string *attributes) {
+    SLPError result = SLP_OK;
+    if (session->direct == nullptr) result = SLPOpen("", SLP_FALSE, &session->direct);
+    if (result == SLP_OK) result = SLPAssociateIP(session->direct, host.c_str());
+    AttrResult direct;
+    if (result == SLP_OK) result = SLPFindAttrs(session->direct, url.c_str(), "", "", onAttrs, &direct);
+    if (result != SLP_OK || direct.error != SLP_OK) return UnicastAnswer::Failed;
+    *attributes = direct.text;
+    return direct.found ? UnicastAnswer::Found : UnicastAnswer::Nothing;
+}
+
+int askMain(Session *session, const std::string &url, std::string *attributes) {
     AttrResult found;
     SLPError result = SLPFindAttrs(session->main, url.c_str(), "", "", onAttrs, &found);
-    if (result == SLP_OK) result = found.error;
     *attributes = found.text;
-    return result;
+    return result == SLP_OK ? found.error : result;
 }
 
 // Finds the records on the network; returns -1 on success, else the exit status.
@@ -186,7 +170,6 @@ int findRecords(const Options &options, std::vector<FoundRecord> *records) {
     if (options.wait != nullptr) SLPSetProperty("net.slp.multicastMaximumWait", options.wait);
     if (options.port != nullptr) SLPSetProperty("net.slp.port", options.port);
     Session session;
-    session.unicastOnly = options.unicast != nullptr;
     SLPError result = SLPOpen("", SLP_FALSE, &session.main);
     if (result != SLP_OK) return apiFailure("opening an SLP handle", result);
     if (options.unicast != nullptr && (result = SLPAssociateIP(session.main, options.unicast)) != SLP_OK)
@@ -200,12 +183,17 @@ int findRecords(const Options &options, std::vector<FoundRecord> *records) {
         if (result == SLP_OK) result = found.error;
         if (result != SLP_OK) return apiFailure(std::string("finding ") + type, result);
     }
-    for (const std::string &url : found.urls) {
-        std::string attributes;
-        result = fetchAttributes(&session, url, &attributes);
-        if (result != SLP_OK) return apiFailure("attributes of " + url, result);
-        records->push_back({url, attributes});
-    }
+    AttributeSource source;
+    source.unicastAllowed = options.unicast == nullptr;
+    source.unicast = [&session](const std::string &host, const std::string &url, std::string *attributes) {
+        return askDirect(&session, host, url, attributes);
+    };
+    source.fallback = [&session](const std::string &url, std::string *attributes) {
+        return askMain(&session, url, attributes);
+    };
+    std::string failedUrl;
+    result = static_cast<SLPError>(fetchAttributes(found.urls, source, records, &failedUrl));
+    if (result != SLP_OK) return apiFailure("attributes of " + failedUrl, result);
     return -1;
 }
 
