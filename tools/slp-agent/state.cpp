@@ -139,14 +139,14 @@ bool writeFileAtomically(const std::string &path, const std::string &text, std::
 bool readWholeFile(const std::string &path, std::string *text, std::string *error) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = std::strerror(errno);
         return false;
     }
     text->clear();
     std::vector<char> chunk(64 * 1024);
     ssize_t n = 0;
     while ((n = read(fd, chunk.data(), chunk.size())) > 0) text->append(chunk.data(), static_cast<size_t>(n));
-    if (n < 0) *error = path + ": " + std::strerror(errno);
+    if (n < 0) *error = std::strerror(errno);
     close(fd);
     return n == 0;
 }
