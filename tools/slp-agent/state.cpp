@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -102,6 +103,20 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
     registry->entries.clear();
     registry->noExpiryBeforeMs = INT64_MIN;
     return false;
+}
+
+void removeStaleTemporaries(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.";
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            unlinkat(dirfd(dir), entry->d_name, 0);
+        }
+    }
+    closedir(dir);
 }
 
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string *error) {
