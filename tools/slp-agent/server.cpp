@@ -377,7 +377,10 @@ bool openInterfaces(Agent *agent) {
         agent->ownAddresses.push_back(canonical);
 
         if (address.family() == AF_INET) {
-            if (multicast4 < 0 && (multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
+            if (multicast4 < 0) {
+                if ((multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
+                agent->datagramSockets.push_back({multicast4, true, ""});
+            }
             if (interfaces4.insert(interface).second) {
                 ip_mreqn m{};
                 inet_pton(AF_INET, "239.255.255.253", &m.imr_multiaddr);
@@ -386,15 +389,13 @@ bool openInterfaces(Agent *agent) {
                 if (setsockopt(multicast4, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
                     std::fprintf(stderr, "slp-agent: cannot join 239.255.255.253 on %s: %s\n", text.c_str(),
                                  std::strerror(errno));
-                    close(multicast4);
                     return false;
                 }
             }
         } else {
-            if (agent->multicast6 < 0 &&
-                (agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) {
-                if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
-                return false;
+            if (agent->multicast6 < 0) {
+                if ((agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) return false;
+                agent->datagramSockets.push_back({agent->multicast6, true, ""});
             }
             if (agent->interfaces6.insert(interface).second) {
                 for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
@@ -406,8 +407,6 @@ bool openInterfaces(Agent *agent) {
             }
         }
     }
-    if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
-    if (agent->multicast6 >= 0) agent->datagramSockets.push_back({agent->multicast6, true, ""});
     return true;
 }
 
@@ -470,15 +469,37 @@ void loadState(Agent *agent) {
     agent->changed = !lines.empty();
 }
 
-// Drops root for good once every socket is bound: no supplementary groups, the user's gid
-// and uid, no new privileges, and no capabilities in any set.
+// Ends with no capabilities in any set (the bounding set only where that is allowed) and
+// no way to gain any: also for an agent started unprivileged with ambient capabilities,
+// such as CAP_NET_BIND_SERVICE from a systemd unit, once port 427 is bound.
+bool dropCapabilities(const char *who) {
+    // The bounding set can only shrink while the capability to shrink it is still held.
+    for (int cap = 0; cap <= 63; ++cap) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_capset, &header, data) == 0 &&
+              syscall(SYS_capget, &header, data) == 0;
+    for (const auto &d : data) ok = ok && d.effective == 0 && d.permitted == 0 && d.inheritable == 0;
+    if (!ok || (geteuid() != 0 && setuid(0) == 0)) {
+        std::fprintf(stderr, "slp-agent: privileges remain as %s\n", who);
+        return false;
+    }
+    return true;
+}
+
+// Once every socket is bound: root becomes `options.user` (default nobody) with no
+// supplementary groups; any user ends without capabilities.
 bool dropPrivileges(const AgentOptions &options) {
     if (geteuid() != 0) {
-        if (options.user.empty()) return true;
-        passwd *pw = getpwnam(options.user.c_str());
-        if (pw != nullptr && pw->pw_uid == geteuid()) return true;
-        std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
-        return false;
+        passwd *pw = options.user.empty() ? nullptr : getpwnam(options.user.c_str());
+        if (!options.user.empty() && (pw == nullptr || pw->pw_uid != geteuid())) {
+            std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
+            return false;
+        }
+        return dropCapabilities("this user");
     }
     std::string name = options.user.empty() ? "nobody" : options.user;
     passwd *pw = getpwnam(name.c_str());
@@ -488,25 +509,15 @@ bool dropPrivileges(const AgentOptions &options) {
     }
     uid_t uid = pw->pw_uid;
     gid_t gid = pw->pw_gid;
-    // The bounding set can only shrink while the capability to shrink it is still held.
+    // Still privileged here: the bounding set can be emptied before the uid changes.
     for (int cap = 0; cap <= 63; ++cap) {
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
     }
-    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
         std::fprintf(stderr, "slp-agent: cannot become %s: %s\n", name.c_str(), std::strerror(errno));
         return false;
     }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_capset, &header, data) == 0 &&
-              syscall(SYS_capget, &header, data) == 0;
-    for (const auto &d : data) ok = ok && d.effective == 0 && d.permitted == 0 && d.inheritable == 0;
-    if (!ok || (uid != 0 && setuid(0) == 0)) {
-        std::fprintf(stderr, "slp-agent: privileges remain after becoming %s\n", name.c_str());
-        return false;
-    }
-    return true;
+    return dropCapabilities(name.c_str());
 }
 
 void checkProcesses(Agent *agent, int64_t nowMs) {
