@@ -98,6 +98,15 @@ TEST(AgentNetworkTest, MulticastRequestsAreAnsweredOnlyWithSomethingToSay) {
     options.viaMulticast = true;
     Bytes m = request(Function::SrvRqst, "service:none", "DEFAULT", false);
     EXPECT_TRUE(handleMessage(&registry, m.data(), m.size(), 0, options).reply.empty());
+    // Stations on the LAN may not change what this host registered.
+    options.viaMulticast = false;
+    options.local = false;
+    slpv2::Header h;
+    h.language = "en";
+    ASSERT_TRUE(slpv2::encodeSrvDeReg(h, {"DEFAULT", {0, kWbemUrl}, ""}, &m));
+    EXPECT_EQ(outcomeOf(handleMessage(&registry, m.data(), m.size(), 0, options).reply),
+              std::make_pair(5, uint16_t{kMessageNotSupported}));
+    EXPECT_EQ(registry.entries.size(), 1u);
 }
 
 TEST(AgentNetworkTest, SAAdvertNamesTheAddressTheRequestCameIn) {

@@ -21,6 +21,7 @@ enum ErrorCode : uint16_t {
     kScopeNotSupported = 4,
     kOptionNotUnderstood = 12,
     kInvalidUpdate = 13,
+    kMessageNotSupported = 14,
 };
 
 // Default MTU (net.slp.MTU): replies longer than this over UDP carry OVERFLOW.
@@ -38,6 +39,7 @@ struct HandlerOptions {
     std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};  // named in a PRList: silence
     std::string receivedOn;                 // address the request arrived on (SAAdvert URL)
     bool viaMulticast = false;              // arrived on a multicast group, whatever its flags say
+    bool local = true;  // arrived over loopback; only local processes may register or deregister
 };
 
 struct Outcome {

@@ -180,6 +180,7 @@ struct DatagramSocket {
     int fd;
     bool multicast;
     std::string address;  // bound address; empty for a multicast socket
+    bool loopback;
 };
 
 struct Endpoint {
@@ -275,7 +276,7 @@ bool openLoopback(Agent *agent) {
         if (w.type == SOCK_STREAM) {
             agent->listeners.push_back({fd, true});
         } else {
-            agent->datagramSockets.push_back({fd, false, w.address});
+            agent->datagramSockets.push_back({fd, false, w.address, true});
         }
     }
     return true;
@@ -372,14 +373,14 @@ bool openInterfaces(Agent *agent) {
             return false;
         }
         agent->listeners.push_back({tcp, false});
-        agent->datagramSockets.push_back({udp, false, canonical});
+        agent->datagramSockets.push_back({udp, false, canonical, false});
         agent->endpoints.push_back({canonical, address.family(), interface, udp});
         agent->ownAddresses.push_back(canonical);
 
         if (address.family() == AF_INET) {
             if (multicast4 < 0) {
                 if ((multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
-                agent->datagramSockets.push_back({multicast4, true, ""});
+                agent->datagramSockets.push_back({multicast4, true, "", false});
             }
             if (interfaces4.insert(interface).second) {
                 ip_mreqn m{};
@@ -395,7 +396,7 @@ bool openInterfaces(Agent *agent) {
         } else {
             if (agent->multicast6 < 0) {
                 if ((agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) return false;
-                agent->datagramSockets.push_back({agent->multicast6, true, ""});
+                agent->datagramSockets.push_back({agent->multicast6, true, "", false});
             }
             if (agent->interfaces6.insert(interface).second) {
                 for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
@@ -528,9 +529,10 @@ void checkProcesses(Agent *agent, int64_t nowMs) {
     agent->nextPidCheckMs = nowMs + kPidCheckIntervalMs;
 }
 
-// `received` is where the request arrived; `multicast` whether on a group.
+// `received` is where the request arrived; `multicast` whether on a group; `local` whether
+// over loopback.
 Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, const std::string &received,
-               bool multicast) {
+               bool multicast, bool local) {
     const int64_t nowMs = monotonicMs();
     // Lookups must not report services of processes that are gone.
     const uint8_t function = data[1];
@@ -543,6 +545,7 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     options.ownAddresses = agent->ownAddresses;
     options.receivedOn = received;
     options.viaMulticast = multicast;
+    options.local = local;
     Outcome outcome = handleMessage(&agent->registry, data, size, nowMs, options);
     report(agent, outcome.lines);
     return outcome;
@@ -605,7 +608,7 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             replyFd = endpoint->udpFd;
             received = endpoint->address;
         }
-        Outcome outcome = answer(agent, d, length, true, received, socket.multicast);
+        Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback);
         if (!outcome.reply.empty()) {
             sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
         }
@@ -623,6 +626,17 @@ void refuse(Agent *agent, int listener, int fd) {
     fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) close(fd);
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+// What the per-peer cap counts: an IPv4 address, or an IPv6 /64, which one station can fill
+// with addresses of its own.
+std::string peerKey(Address *peer) {
+    if (peer->family() == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&peer->v6().sin6_addr)) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&peer->storage);
+        std::memset(&a->sin6_addr.s6_addr[8], 0, 8);
+        return addressText(peer->sa()) + "/64";
+    }
+    return addressText(peer->sa());
 }
 
 void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
@@ -647,7 +661,7 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
             }
             ++agent->loopbackConnections;
         } else {
-            c.peer = addressText(peer.sa());
+            c.peer = peerKey(&peer);
             size_t &mine = agent->perPeer[c.peer];
             if (mine >= kMaxPerPeer || agent->remoteConnections >= agent->remoteCap) {
                 if (mine == 0) agent->perPeer.erase(c.peer);
@@ -693,7 +707,7 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, false, "", false);
+        Outcome outcome = answer(agent, msg, length, false, "", false, c->loopback);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
