@@ -105,7 +105,8 @@ bool parseAddress(const std::string &text, uint16_t port, Address *out) {
 
 std::string addressText(const sockaddr *sa) {
     char text[INET6_ADDRSTRLEN] = "";
-    if (sa->sa_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
     if (sa->sa_family == AF_INET6) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
     }
@@ -198,8 +199,8 @@ struct Agent {
     std::vector<Endpoint> endpoints;
     std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};
     int multicast6 = -1;
-    std::set<unsigned> interfaces6;    // interfaces whose IPv6 groups the agent joined
-    std::set<uint16_t> joinedTypes;    // RFC 3111 hashes joined on each of them
+    std::set<unsigned> interfaces6;  // interfaces whose IPv6 groups the agent joined
+    std::set<uint16_t> joinedTypes;  // RFC 3111 hashes joined on each of them
     std::list<Connection> connections;
     std::map<std::string, size_t> perPeer;
     size_t remoteConnections = 0;
@@ -209,8 +210,8 @@ struct Agent {
     int spareFd = -1;  // given up to accept-and-close when descriptors run out
     int signalFd = -1;
     int64_t nextPidCheckMs = 0;
-    bool changed = false;        // the registry changed since the state file was written
-    bool typesChanged = false;   // since the IPv6 type groups were last updated
+    bool changed = false;       // the registry changed since the state file was written
+    bool typesChanged = false;  // since the IPv6 type groups were last updated
     int64_t lastSaveMs = INT64_MIN / 2;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
@@ -294,13 +295,12 @@ int openMulticast(int family, uint16_t port, int ttl) {
         return -1;
     }
     int zero = 0, one = 1;
-    bool ok = family == AF_INET
-                  ? setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-                        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0 &&
-                        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0
-                  : setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-                        setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0 &&
-                        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0;
+    bool ok = family == AF_INET ? setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                                      setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0 &&
+                                      setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0
+                                : setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                                      setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0 &&
+                                      setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0;
     if (!ok) {
         std::fprintf(stderr, "slp-agent: cannot set up the multicast socket: %s\n", std::strerror(errno));
         close(fd);
@@ -334,7 +334,8 @@ void updateTypeGroups(Agent *agent) {
                 if (!wanted.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), false);
             }
             for (uint16_t h : wanted) {
-                if (!agent->joinedTypes.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), true);
+                if (!agent->joinedTypes.count(h))
+                    join6(agent->multicast6, interface, groupAddress(scope, true, h), true);
             }
         }
     }
@@ -357,6 +358,7 @@ bool openInterfaces(Agent *agent) {
                          address.family() == AF_INET ? '4' : '6');
             continue;
         }
+        if (text == "127.0.0.1" || text == "::1") continue;  // loopback is always served
         unsigned interface = interfaceOf(address);
         if (interface == 0) {
             std::fprintf(stderr, "slp-agent: no interface carries %s\n", text.c_str());
@@ -433,7 +435,7 @@ void sizeConnectionCaps(Agent *agent) {
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     size_t usable = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1 << 20 ? size_t{1} << 20
-                                                                                 : static_cast<size_t>(limit.rlim_cur);
+                                                                                : static_cast<size_t>(limit.rlim_cur);
     usable = usable > kReservedDescriptors + 64 ? usable - kReservedDescriptors : 64;
     agent->remoteCap = std::min(kMaxRemoteConnections, usable / 2);
     agent->loopbackCap = std::min(kMaxLoopbackConnections, usable - agent->remoteCap);
@@ -772,7 +774,8 @@ void serve(Agent *agent) {
             updateTypeGroups(agent);
             agent->typesChanged = false;
         }
-        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs) saveState(agent, monotonicMs());
+        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs)
+            saveState(agent, monotonicMs());
         std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
@@ -814,8 +817,8 @@ void serve(Agent *agent) {
             // Input left over once output has drained is answered now.
             if (!c.broken && c.out.size() - c.outSent < kMaxPendingOutput) processInput(agent, &c);
             if (!c.broken) writeConnection(&c, nowMs);
-            bool done = c.broken || (c.peerClosed && c.outSent == c.out.size()) ||
-                        nowMs - c.lastActivityMs >= idleLimitMs(c);
+            bool done =
+                c.broken || (c.peerClosed && c.outSent == c.out.size()) || nowMs - c.lastActivityMs >= idleLimitMs(c);
             if (done) {
                 forget(agent, c);
                 it = agent->connections.erase(it);
