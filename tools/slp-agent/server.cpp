@@ -84,6 +84,7 @@ struct Address {
     const sockaddr_in6 &v6() const { return *reinterpret_cast<const sockaddr_in6 *>(&storage); }
 };
 
+// A numeric IPv4 or IPv6 address with `port`; false when `text` is neither.
 bool parseAddress(const std::string &text, uint16_t port, Address *out) {
     *out = Address{};
     auto *v4 = reinterpret_cast<sockaddr_in *>(&out->storage);
@@ -103,6 +104,7 @@ bool parseAddress(const std::string &text, uint16_t port, Address *out) {
     return false;
 }
 
+// The numeric text of an IPv4 or IPv6 socket address, without port.
 std::string addressText(const sockaddr *sa) {
     char text[INET6_ADDRSTRLEN] = "";
     if (sa->sa_family == AF_INET)
@@ -137,6 +139,7 @@ uint16_t typeHash(const std::string &type) {
     return static_cast<uint16_t>(h & 0x3FF);
 }
 
+// FF0<scope>::116, or with `typeGroup` FF0<scope>::1:1000 + hash.
 in6_addr groupAddress(uint8_t scope, bool typeGroup, uint16_t hash) {
     in6_addr a{};
     a.s6_addr[0] = 0xFF;
@@ -223,6 +226,7 @@ void report(Agent *agent, const std::vector<std::string> &lines) {
     if (!lines.empty()) agent->changed = agent->typesChanged = true;
 }
 
+// A non-blocking socket bound to `address` (listening, for TCP); -1 with `error` set on failure.
 int openSocket(const Address &address, int type, unsigned scopeId, std::string *error) {
     int fd = socket(address.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -253,6 +257,7 @@ int openSocket(const Address &address, int type, unsigned scopeId, std::string *
     return fd;
 }
 
+// TCP and UDP on 127.0.0.1 (required) and ::1 (when it can be bound).
 bool openLoopback(Agent *agent) {
     struct Wanted {
         const char *address;
@@ -309,6 +314,7 @@ int openMulticast(int family, uint16_t port, int ttl) {
     return fd;
 }
 
+// Joins (or leaves) an IPv6 group on one interface.
 bool join6(int fd, unsigned interface, const in6_addr &group, bool join) {
     ipv6_mreq m{};
     m.ipv6mr_multiaddr = group;
@@ -442,6 +448,7 @@ void sizeConnectionCaps(Agent *agent) {
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// Writes the state file, if there is one; a failure is reported and retried on the next change.
 void saveState(Agent *agent, int64_t nowMs) {
     agent->changed = false;
     agent->lastSaveMs = nowMs;
@@ -577,6 +584,7 @@ Arrival arrivalOf(msghdr *msg) {
     return a;
 }
 
+// Answers up to 64 waiting datagrams of one socket, so no socket starves the others.
 void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
     for (int budget = 64; budget > 0; --budget) {
         Address from;
@@ -641,6 +649,8 @@ std::string peerKey(Address *peer) {
     return addressText(peer->sa());
 }
 
+// Accepts what waits on a listener within the caps: loopback against its own budget, a
+// remote peer against its per-peer and the total remote cap.
 void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
     for (int budget = 256; budget > 0; --budget) {
         Address peer;
@@ -681,6 +691,7 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
     }
 }
 
+// Closes a connection and gives its place back to the cap it counted against.
 void forget(Agent *agent, const Connection &c) {
     close(c.fd);
     if (c.loopback) {
