@@ -52,9 +52,10 @@ constexpr size_t kMaxPerPeer = 16;
 constexpr size_t kMaxRemoteConnections = 512;
 constexpr size_t kMaxLoopbackConnections = 1024;
 constexpr size_t kReservedDescriptors = 64;  // sockets, files and the state file's writes
-// The state file is rewritten (with an fsync) at most this often: a burst of registrations
-// costs one or two writes, and at most this much is lost when the agent is killed.
-constexpr int64_t kStateWriteSpacingMs = 100;
+// The state file is rewritten after every change, before the replies that acknowledge it go
+// out, so a killed agent loses nothing it acknowledged; it is synced to disk (fsync) at most
+// this often, which bounds what a power loss can take.
+constexpr int64_t kStateSyncSpacingMs = 100;
 constexpr int64_t kLoopbackIdleMs = 5 * 60 * 1000;
 constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
@@ -215,7 +216,8 @@ struct Agent {
     int64_t nextPidCheckMs = 0;
     bool changed = false;       // the registry changed since the state file was written
     bool typesChanged = false;  // since the IPv6 type groups were last updated
-    int64_t lastSaveMs = INT64_MIN / 2;
+    int64_t lastSyncMs = INT64_MIN / 2;
+    bool unsynced = false;  // the file on disk may lag a power loss behind the last write
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
 };
@@ -448,14 +450,17 @@ void sizeConnectionCaps(Agent *agent) {
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// Writes the state file, if there is one; a failure is reported and retried on the next change.
+// Writes the state file, if there is one, syncing it when the last sync is kStateSyncSpacingMs
+// old; a failure is reported and retried on the next change.
 void saveState(Agent *agent, int64_t nowMs) {
     agent->changed = false;
-    agent->lastSaveMs = nowMs;
     if (agent->options.statePath.empty()) return;
+    const bool sync = nowMs >= agent->lastSyncMs + kStateSyncSpacingMs;
+    agent->unsynced = !sync;
+    if (sync) agent->lastSyncMs = nowMs;
     std::string error;
     std::string text = serializeState(agent->registry, monotonicMs(), wallClockMs());
-    if (!writeFileAtomically(agent->options.statePath, text, &error)) {
+    if (!writeFileAtomically(agent->options.statePath, text, sync, &error)) {
         std::fprintf(stderr, "slp-agent: cannot write the state file %s\n", error.c_str());
     }
 }
@@ -619,6 +624,7 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             received = endpoint->address;
         }
         Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback);
+        if (agent->changed) saveState(agent, monotonicMs());  // before the acknowledgement leaves
         if (!outcome.reply.empty()) {
             sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
         }
@@ -762,7 +768,7 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
         if (!deadline || t < *deadline) deadline = t;
     };
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
-    if (agent.changed && !agent.options.statePath.empty()) earliest(agent.lastSaveMs + kStateWriteSpacingMs);
+    if (agent.unsynced) earliest(agent.lastSyncMs + kStateSyncSpacingMs);
     for (const Connection &c : agent.connections) earliest(c.lastActivityMs + idleLimitMs(c));
     if (!deadline) return -1;
     return static_cast<int>(std::clamp<int64_t>(*deadline - nowMs, 0, 60 * 60 * 1000));
@@ -779,13 +785,13 @@ void closeAll(Agent *agent) {
 void serve(Agent *agent) {
     std::vector<pollfd> fds;
     while (true) {
-        // What changed is in the groups joined before the agent waits again, and on disk
-        // within kStateWriteSpacingMs.
+        // What changed is in the groups joined and in the state file before the agent waits
+        // again, so before any reply that acknowledges it is sent.
         if (agent->typesChanged) {
             updateTypeGroups(agent);
             agent->typesChanged = false;
         }
-        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs)
+        if (agent->changed || (agent->unsynced && monotonicMs() >= agent->lastSyncMs + kStateSyncSpacingMs))
             saveState(agent, monotonicMs());
         std::fflush(stdout);
         fds.clear();
@@ -827,6 +833,7 @@ void serve(Agent *agent) {
             if (revents & (POLLERR | POLLHUP) && !(revents & POLLIN)) c.broken = true;
             // Input left over once output has drained is answered now.
             if (!c.broken && c.out.size() - c.outSent < kMaxPendingOutput) processInput(agent, &c);
+            if (agent->changed) saveState(agent, nowMs);  // before the acknowledgement leaves
             if (!c.broken) writeConnection(&c, nowMs);
             bool done =
                 c.broken || (c.peerClosed && c.outSent == c.out.size()) || nowMs - c.lastActivityMs >= idleLimitMs(c);
@@ -869,7 +876,7 @@ int runAgent(const AgentOptions &options) {
     std::printf("listening on port %u\n", unsigned{options.port});
     std::fflush(stdout);
     serve(&agent);
-    if (agent.changed) saveState(&agent, monotonicMs());
+    if (agent.changed || agent.unsynced) saveState(&agent, INT64_MAX / 2);
     std::printf("stopping\n");
     closeAll(&agent);
     return 0;

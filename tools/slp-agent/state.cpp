@@ -119,7 +119,7 @@ void removeStaleTemporaries(const std::string &path) {
     closedir(dir);
 }
 
-bool writeFileAtomically(const std::string &path, const std::string &text, std::string *error) {
+bool writeFileAtomically(const std::string &path, const std::string &text, bool sync, std::string *error) {
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     std::string temporary = path + ".tmp." + std::to_string(getpid());
@@ -136,14 +136,14 @@ bool writeFileAtomically(const std::string &path, const std::string &text, std::
         done += static_cast<size_t>(n);
     }
     // Data on disk before the name points at it: a crash leaves the old file or the new one.
-    bool ok = done == text.size() && fsync(fd) == 0;
+    bool ok = done == text.size() && (!sync || fsync(fd) == 0);
     ok = close(fd) == 0 && ok;
     if (!ok || rename(temporary.c_str(), path.c_str()) != 0) {
         *error = path + ": " + std::strerror(errno);
         unlink(temporary.c_str());
         return false;
     }
-    int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int dir = sync ? open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     if (dir >= 0) {
         fsync(dir);
         close(dir);

@@ -20,8 +20,10 @@ std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t 
 bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, Registry *registry, std::string *error);
 
 // Replaces the file at `path` with `text` atomically: a temporary file in the same folder,
-// fsync, rename, fsync of the folder. False with `error` set on failure (old file kept).
-bool writeFileAtomically(const std::string &path, const std::string &text, std::string *error);
+// renamed over it. With `sync` the data, then the folder, reach the disk too (fsync); without,
+// the new file survives the process being killed but not necessarily a power loss. False with
+// `error` set on failure (old file kept).
+bool writeFileAtomically(const std::string &path, const std::string &text, bool sync, std::string *error);
 
 // Removes temporary files writeFileAtomically left beside `path` when it was killed mid-write.
 void removeStaleTemporaries(const std::string &path);
