@@ -17,7 +17,7 @@ h_marker=""  # ORVAD_E2E_RUN value of daemons that may have detached themselves
 h_cleanup() {
     trap - EXIT INT TERM
     local pid
-    for pid in "${h_pids[@]}"; do kill -KILL -- "-$pid" "$pid" 2>/dev/null; done
+    for pid in "${h_pids[@]}"; do h_kill "$pid" KILL; done
     for pid in "${h_pids[@]}"; do wait "$pid" 2>/dev/null; done
     [ -z "$h_marker" ] || h_kill_detached >/dev/null
     rm -rf "$h_dir"
@@ -52,8 +52,12 @@ h_expect_same() {
     diff -u "$1" "$2" >&2 || h_fail "$3 differs (- expected, + actual)"
 }
 
-# The shell's clock in microseconds.
-h_now() { echo "${EPOCHREALTIME/./}"; }
+# Microseconds since boot (/proc/uptime: a clock that setting the time does not move; 10 ms steps).
+h_now() {
+    local up
+    read -r up _ </proc/uptime
+    echo $((10#${up/./} * 10000))
+}
 
 # wait_for SECONDS COMMAND...: runs COMMAND every 50 ms until it succeeds or SECONDS have
 # passed (at most SECONDS * 20 + 1 runs); its last status.
@@ -80,6 +84,20 @@ h_start() {
 }
 
 h_running() { kill -0 "$1" 2>/dev/null; }
+
+# h_ours PID: whether PID is still a child of this shell (running or not yet reaped), so neither
+# it nor its process group can be some other process that got the number since.
+h_ours() {
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "$(echo "$stat" | cut -d' ' -f2)" = "$$" ]
+}
+
+# h_kill PID SIGNAL: sends SIGNAL to PID's process group and PID, if it is still ours.
+h_kill() {
+    if h_ours "$1"; then kill -"$2" -- "-$1" "$1" 2>/dev/null; fi
+}
 
 # h_wait PID SECONDS: the exit status of PID (128 + N after signal N), or 255 when it is still
 # running after SECONDS (it is left running).
@@ -160,9 +178,9 @@ h_agent_start() {
 
 # Stops the agent: SIGTERM, SIGKILL after five seconds.
 h_agent_stop() {
-    kill -TERM "$h_agent_pid" 2>/dev/null
+    h_kill "$h_agent_pid" TERM
     h_wait "$h_agent_pid" 5 >/dev/null
-    [ $? != 255 ] || { kill -KILL "$h_agent_pid"; wait "$h_agent_pid"; }
+    [ $? != 255 ] || { h_kill "$h_agent_pid" KILL; wait "$h_agent_pid"; }
 }
 
 # h_agent_lines MARK PREFIX: the agent's lines after the first MARK that begin with PREFIX.
@@ -205,9 +223,11 @@ h_expect_held() {
 }
 
 # h_shown_records: orvad-show's output on stdin as records: a URL line, then its attribute items
-# indented two spaces, joined with ","; a URL listed again keeps its last attributes.
+# indented two spaces (each may end in the "," that separates it from the next), joined with ",";
+# a URL listed again keeps its last attributes.
 h_shown_records() {
-    awk '/^  / { items[url] = items[url] (items[url] == "" ? "" : ",") substr($0, 3); next }
+    awk '/^  / { item = substr($0, 3); sub(/,$/, "", item)
+                 items[url] = items[url] (items[url] == "" ? "" : ",") item; next }
          { url = $0; items[url] = "" }
          END { for (url in items) print url " " items[url] }' | LC_ALL=C sort
 }

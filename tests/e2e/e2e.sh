@@ -58,7 +58,7 @@ expect_failed_pass() {
 # expects, and everything it logged carries its tag.
 finish() {
     if [ -n "${orvad_pid-}" ]; then
-        kill -KILL -- "-$orvad_pid" "$orvad_pid" 2>/dev/null
+        h_kill "$orvad_pid" KILL
         wait "$orvad_pid" 2>/dev/null
         [ ! -s "$h_dir/orvad.out" ] || h_fail "the daemon writes nothing to stdout: $(cat "$h_dir/orvad.out")"
         [ ! -s "$h_dir/orvad.err" ] || h_fail "the daemon writes nothing to stderr: $(cat "$h_dir/orvad.err")"

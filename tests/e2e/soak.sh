@@ -132,7 +132,7 @@ syslog_connection=0
 h_expect_held "$h_dir/truth"
 [ "$(count_entries "$proc/task")" = "$threads" ] || h_fail "threads: $threads at start, now $(count_entries "$proc/task")"
 
-kill -TERM "$orvad_pid"
+h_kill "$orvad_pid" TERM
 h_wait "$orvad_pid" 60
 if grep -E 'ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer' "$h_dir/orvad.err"; then
     h_fail "sanitizer report: $(cat "$h_dir/orvad.err")"
