@@ -167,7 +167,7 @@ h_agent_start() {
             printf 'net.slp.port = %s\n' "$h_agent_port" >"$h_dir/slp.conf"
             h_query=("$SLP_QUERY" --port "$h_agent_port")
             # Without -u a newer slp-query looks for agents by multicast, which loopback cannot carry.
-            if "$SLP_QUERY" --help 2>&1 | grep -q -- '-u '; then h_query+=(-u 127.0.0.1); fi
+            if "$SLP_QUERY" --help 2>&1 | grep -qE -- '(^|[[:space:][])-u([][:space:],=]|$)'; then h_query+=(-u 127.0.0.1); fi
             return 0
         fi
         h_agent_stop
