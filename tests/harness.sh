@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # harness.sh: what the process-level tests share, sourced by bash scripts. A temp folder per run,
 # child processes in process groups of their own with their output in files, a syslog capture
 # through tools/log-sink and tools/run-isolated, the SLP agent on a free loopback port, a switch
@@ -17,8 +18,10 @@ h_marker=""  # ORVAD_E2E_RUN value of daemons that may have detached themselves
 h_cleanup() {
     trap - EXIT INT TERM
     local pid
-    for pid in "${h_pids[@]}"; do h_kill "$pid" KILL; done
-    for pid in "${h_pids[@]}"; do wait "$pid" 2>/dev/null; done
+    {  # without bash's "Killed" notes
+        for pid in "${h_pids[@]}"; do h_kill "$pid" KILL; done
+        for pid in "${h_pids[@]}"; do wait "$pid"; done
+    } 2>/dev/null
     [ -z "$h_marker" ] || h_kill_detached >/dev/null
     rm -rf "$h_dir"
 }
@@ -158,16 +161,19 @@ h_agent_port=""
 # OpenSLPConfig file that points at it, and sets h_query.
 h_agent_out=$h_dir/agent.out
 h_agent_start() {
-    local attempt
-    for attempt in 1 2 3 4 5; do
+    local _
+    for _ in 1 2 3 4 5; do
         h_agent_port=${1:-$((20000 + RANDOM % 40000))}
+        # shellcheck disable=SC2016 # the inner shell expands them
         h_start agent sh -c 'exec "$0" --port "$1" 2>&1' "$SLP_AGENT" "$h_agent_port"
         h_agent_pid=$h_pid
-        if wait_for 5 grep -qx "listening on port $h_agent_port" "$h_agent_out"; then
+        if wait_for 5 grep -qsx "listening on port $h_agent_port" "$h_agent_out"; then
             printf 'net.slp.port = %s\n' "$h_agent_port" >"$h_dir/slp.conf"
             h_query=("$SLP_QUERY" --port "$h_agent_port")
             # Without -u a newer slp-query looks for agents by multicast, which loopback cannot carry.
-            if "$SLP_QUERY" --help 2>&1 | grep -qE -- '(^|[[:space:][])-u([][:space:],=]|$)'; then h_query+=(-u 127.0.0.1); fi
+            if "$SLP_QUERY" --help 2>&1 | grep -qE -- '(^|[[:space:][])-u([][:space:],=]|$)'; then
+                h_query+=(-u 127.0.0.1)
+            fi
             return 0
         fi
         h_agent_stop
@@ -180,7 +186,7 @@ h_agent_start() {
 h_agent_stop() {
     h_kill "$h_agent_pid" TERM
     h_wait "$h_agent_pid" 5 >/dev/null
-    [ $? != 255 ] || { h_kill "$h_agent_pid" KILL; wait "$h_agent_pid"; }
+    [ $? != 255 ] || { h_kill "$h_agent_pid" KILL; wait "$h_agent_pid"; } 2>/dev/null
 }
 
 # h_agent_lines MARK PREFIX: the agent's lines after the first MARK that begin with PREFIX.
@@ -260,6 +266,7 @@ state_remove() {
 }
 
 state_write() {
-    printf '%s\n' "${h_state[@]}" >"$h_state_file.new" && mv "$h_state_file.new" "$h_state_file" ||
+    if ! printf '%s\n' "${h_state[@]}" >"$h_state_file.new" || ! mv "$h_state_file.new" "$h_state_file"; then
         h_fail "cannot replace $h_state_file"
+    fi
 }

@@ -4,7 +4,9 @@
 # case checks what the agent holds (URLs and attribute lists, exactly, against the .records files
 # here, written out from the values of sim/kesh/dev-switch.state) and every line the daemon sent
 # to syslog, with its priority and tag. Cases: the functions named case_*; ctest runs each alone.
+# shellcheck disable=SC2317 # the cases are called by name
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/harness.sh
 source "$here/../harness.sh"
 
 pass_timeout=45  # a pass plus the debounce, with room for a slow machine
@@ -58,8 +60,7 @@ expect_failed_pass() {
 # expects, and everything it logged carries its tag.
 finish() {
     if [ -n "${orvad_pid-}" ]; then
-        h_kill "$orvad_pid" KILL
-        wait "$orvad_pid" 2>/dev/null
+        { h_kill "$orvad_pid" KILL; wait "$orvad_pid"; } 2>/dev/null
         [ ! -s "$h_dir/orvad.out" ] || h_fail "the daemon writes nothing to stdout: $(cat "$h_dir/orvad.out")"
         [ ! -s "$h_dir/orvad.err" ] || h_fail "the daemon writes nothing to stderr: $(cat "$h_dir/orvad.err")"
     fi
@@ -207,7 +208,9 @@ case_FailedReadsAreLoggedAndRetriedWhileRegistrationsStay() {
     [ "$(h_log_count)" = "$log_mark" ] || h_fail "logged: $(h_logged "$log_mark")"
 }
 
-[ $# = 1 ] && declare -F "case_$1" >/dev/null || h_die "usage: e2e.sh CASE; cases: $(declare -F | sed -n 's/.* case_//p')"
+if [ $# != 1 ] || ! declare -F "case_$1" >/dev/null; then
+    h_die "usage: e2e.sh CASE; cases: $(declare -F | sed -n 's/.* case_//p' | tr '\n' ' ')"
+fi
 h_log_start
 h_agent_start
 "case_$1"

@@ -7,6 +7,7 @@
 # daemon's descriptors and threads back where they started and, where valgrind runs it ($VALGRIND
 # not empty), no memory lost. Every run prints its seed; ORVAD_SOAK_SEED=N replays that run.
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/harness.sh
 source "$here/../harness.sh"
 
 seconds=${ORVAD_SOAK_SECONDS:-60}
@@ -26,6 +27,8 @@ known_line+='|Unable to deregister slpd with serviceURL=service:([^\]|\\[^n])+)\
 # chance N: sets r to a number from 0 to N - 1. Only here, in this shell, is $RANDOM drawn: the
 # seed then replays the same faults.
 chance() { r=$((RANDOM % $1)); }
+# The switch's word for the last chance 2: True for 1.
+word() { if [ "$r" = 1 ]; then echo True; else echo False; fi; }
 
 run_env=(env -u FAKE_KEYGEN_OUTPUT OpenSLPConfig="$h_dir/slp.conf" KESH_STATE="$h_state_file"
     FAKE_KEYGEN_FILE="$key_tool")
@@ -82,8 +85,8 @@ while [ "$(h_now)" -lt "$end" ]; do
         status="" && chance 3
         if [ "$r" != 0 ]; then chance ${#values[@]}; status="!status ${values[r]} 0x1f"; state_add "$status"; fi
         ;;
-    2) chance 2; eth=$r; chance 2; state_set "Config.System.Eth.$eth.Enable" "$([ "$r" = 1 ] && echo True || echo False)" ;;
-    3) chance 2; state_set Config.Services.CIMEnable "$([ "$r" = 1 ] && echo True || echo False)" ;;
+    2) chance 2; eth=$r; chance 2; state_set "Config.System.Eth.$eth.Enable" "$(word)" ;;
+    3) chance 2; state_set Config.Services.CIMEnable "$(word)" ;;
     4)
         chance 2
         if [ "$r" = 0 ]; then chance ${#ipv6_0[@]}; state_set Oper.System.Eth.0.IPv6AddressList "${ipv6_0[r]}"
@@ -97,7 +100,7 @@ while [ "$(h_now)" -lt "$end" ]; do
         else chance 2; if [ "$r" = 1 ]; then printf 'garbage\001\377' >"$key_tool"
         else printf '%s\n' "$good_fingerprint" >"$key_tool"; fi; fi
         ;;
-    *) chance 2; state_set Config.Services.TelnetEnable "$([ "$r" = 1 ] && echo True || echo False)" ;;
+    *) chance 2; state_set Config.Services.TelnetEnable "$(word)" ;;
     esac
     state_write
     round=$((round + 1))
@@ -130,15 +133,16 @@ syslog_connection=0
 [ "$(count_entries "$proc/fd")" = $((fds + syslog_connection)) ] ||
     h_fail "descriptors: at start $fds_at_start, now: $(fd_links "$proc/fd")"
 h_expect_held "$h_dir/truth"
-[ "$(count_entries "$proc/task")" = "$threads" ] || h_fail "threads: $threads at start, now $(count_entries "$proc/task")"
+now=$(count_entries "$proc/task")
+[ "$now" = "$threads" ] || h_fail "threads: $threads at start, now $now"
 
 h_kill "$orvad_pid" TERM
 h_wait "$orvad_pid" 60
 if grep -E 'ERROR: AddressSanitizer|runtime error:|WARNING: ThreadSanitizer' "$h_dir/orvad.err"; then
     h_fail "sanitizer report: $(cat "$h_dir/orvad.err")"
 fi
-if [ -n "${VALGRIND-}" ] &&
-    grep -E 'definitely lost|indirectly lost|Invalid read|Invalid write|uninitialised' "$h_dir/valgrind.log" >/dev/null; then
+lost='definitely lost|indirectly lost|Invalid read|Invalid write|uninitialised'
+if [ -n "${VALGRIND-}" ] && grep -E "$lost" "$h_dir/valgrind.log" >/dev/null; then
     h_fail "valgrind: $(cat "$h_dir/valgrind.log")"
 fi
 h_end
