@@ -5,13 +5,14 @@
 # of edits, the key tool missing or printing garbage. Then the faults stop, and within a pass plus
 # the debounce the agent must hold exactly what orvad-show derives from the final state, with the
 # daemon's descriptors and threads back where they started and, where valgrind runs it ($VALGRIND
-# not empty), no memory lost. Every run prints its seed; ORVAD_SOAK_SEED=N replays that run.
+# not empty), no memory lost. Every run prints its seed; ORVAD_SOAK_SEED=N replays that run (same
+# bash: the faults come from its $RANDOM).
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/harness.sh
 source "$here/../harness.sh"
 
 seconds=${ORVAD_SOAK_SECONDS:-60}
-seed=${ORVAD_SOAK_SEED:-$(od -An -N2 -tu2 /dev/urandom | tr -d ' ')}
+seed=${ORVAD_SOAK_SEED:-$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')}
 echo "soak: $seconds s of faults, ORVAD_SOAK_SEED=$seed"
 key_tool=$h_dir/keygen.out
 good_fingerprint='2048 01:23:45:67:89:ab:cd:ef:01:23:45:67:89:ab:cd:ef k (RSA)'
