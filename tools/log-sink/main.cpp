@@ -1,7 +1,9 @@
 // log-sink: receives syslog(3) datagrams on a unix socket of its own and prints each as one
 // line, "[SEVERITY NAME] TEXT". With tools/run-isolated, which makes that socket a program's
-// /dev/log, it shows the program's log lines on a machine without a syslog daemon.
+// /dev/log, it shows the program's log lines on a machine without a syslog daemon. With
+// --stamped each line keeps everything a test compares: arrival time, priority, tag, exact text.
 #include <signal.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -16,21 +18,26 @@
 
 namespace {
 
-const char kUsage[] = "usage: log-sink SOCKET\n"
+const char kUsage[] = "usage: log-sink [--stamped] SOCKET\n"
                       "  Creates the unix datagram socket SOCKET and prints every syslog message sent to it\n"
-                      "  as \"[SEVERITY NAME] TEXT\" until SIGINT or SIGTERM, then removes the socket.\n";
+                      "  as \"[SEVERITY NAME] TEXT\" until SIGINT or SIGTERM, then removes the socket.\n"
+                      "  --stamped: \"SECONDS <PRIORITY>TAG: TEXT\" instead; SECONDS on the monotonic clock\n"
+                      "  (microseconds), TEXT whole, a backslash and every newline escaped too.\n";
 
 volatile sig_atomic_t stopRequested = 0;
 
 void onStopSignal(int) { stopRequested = 1; }
 
-// The text on one line: a trailing newline dropped, other control characters escaped.
-std::string printable(const std::string &text) {
+// The text on one line: a trailing newline dropped, other control characters escaped. `whole`
+// keeps that newline (as "\n") and escapes backslashes, so the line maps back to exact bytes.
+std::string printable(const std::string &text, bool whole) {
     std::string out;
-    size_t end = !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
+    size_t end = !whole && !text.empty() && text.back() == '\n' ? text.size() - 1 : text.size();
     for (size_t i = 0; i < end; ++i) {
         unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') {
+        if (whole && c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\t') {
             out += "\\t";
@@ -53,11 +60,12 @@ const char *severityName(int severity) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2 || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    const bool stamped = argc == 3 && std::strcmp(argv[1], "--stamped") == 0;
+    if ((argc != 2 && !stamped) || std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
         std::fputs(kUsage, argc == 2 ? stdout : stderr);
         return argc == 2 ? 0 : 2;
     }
-    const char *path = argv[1];
+    const char *path = argv[argc - 1];
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof address.sun_path) {
@@ -88,7 +96,15 @@ int main(int argc, char **argv) {
             break;
         }
         logsink::SyslogRecord record = logsink::parseSyslogDatagram(buffer.substr(0, static_cast<size_t>(n)));
-        std::printf("[%d %s] %s\n", record.severity(), severityName(record.severity()), printable(record.text).c_str());
+        if (stamped) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            std::printf("%lld.%06ld <%d>%s: %s\n", static_cast<long long>(now.tv_sec), now.tv_nsec / 1000,
+                        record.priority, record.tag.c_str(), printable(record.text, true).c_str());
+        } else {
+            std::printf("[%d %s] %s\n", record.severity(), severityName(record.severity()),
+                        printable(record.text, false).c_str());
+        }
     }
     close(fd);
     unlink(path);
