@@ -11,6 +11,11 @@ source "$here/../harness.sh"
 
 pass_timeout=45  # a pass plus the debounce, with room for a slow machine
 all=$here/dev-switch.records
+if [ ! -x "${ORVAD_SSH_KEYGEN-}" ]; then
+    # Built with a key tool this machine lacks (the switch's path): orvad leaves the fingerprint out.
+    sed 's/(ssh-fingerprint=[^)]*),//' "$all" >"$h_dir/dev-switch.records"
+    all=$h_dir/dev-switch.records
+fi
 detach_expected=false
 
 # run_orvad [--builtin] ARGS...: orvad with ARGS under tools/run-isolated, started by name from
