@@ -159,14 +159,10 @@ TEST_F(HandlerTest, RepliesErrorsOrSilenceByRequestAndHowItCame) {
         {srvReg(kWbemUrl, "", 60, " default ,x"), kAck, kOk},
         {srvDeReg("service:unknown://h"), kAck, kInvalidRegistration},
         {patched(19, 0xFF), kAck, kParseError},  // the URL runs past the end
-        // Too short, version 1, function 0 or 12, Length past the end, a reserved flag bit, a byte missing.
+        // No header (the codec's tests try every way a header breaks), function 0 or 12, a byte missing.
         {Bytes(), 0, kNoReply},
-        {Bytes(1, 2), 0, kNoReply},
-        {patched(0, 1), 0, kNoReply},
         {patched(1, 0), 0, kNoReply},
         {patched(1, 12), 0, kNoReply},
-        {patched(4, 200), 0, kNoReply},
-        {patched(5, 1), 0, kNoReply},
         {Bytes(good.begin(), good.end() - 1), 0, kNoReply},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {

@@ -23,7 +23,6 @@ using Codes = std::pair<SLPError, SLPError>;  // what the call returned, what th
 
 const Codes kAccepted{SLP_OK, SLP_OK};
 constexpr char kWbemUrl[] = "service:wbem:https://192.0.2.10:5989";
-constexpr char kIoUrl[] = "service:io-device.3873:59://fd00:ab::40";
 constexpr char kBrokenList[] = "(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
                                "(service-location-tcp=(https://192.0.2.10:5989)";
 
@@ -146,23 +145,17 @@ TEST_F(AgentTest, SurvivesGarbageOverTcpAndUdpAndAStuckClient) {
 }
 
 TEST_F(AgentTest, ClientRegistersFindsReplacesAndDeregisters) {
-    ASSERT_EQ(reg(kWbemUrl, kBrokenList), kAccepted);
-    ASSERT_EQ(reg(kIoUrl, "(a=1)"), kAccepted);
-    const Found wbem{std::string(kWbemUrl) + ",65535"};
-    EXPECT_EQ(find("service:wbem"), wbem);
-    EXPECT_EQ(find("service:wbem:https"), wbem);
+    const std::string wbem = kWbemUrl;
+    ASSERT_EQ(reg(wbem, kBrokenList), kAccepted);
+    EXPECT_EQ(find("service:wbem", "(template-type=wbem)"), Found{wbem + ",65535"});
     EXPECT_EQ(find("service:wbem", "(template-type=other)"), Found{});
-    EXPECT_EQ(find("service:io-device.3873"), Found{std::string(kIoUrl) + ",65535"});
-    EXPECT_EQ(attrs(kWbemUrl), kBrokenList);
-
-    ASSERT_EQ(reg(kWbemUrl, "(template-type=wbem),(x=2)", 600), kAccepted);
-    EXPECT_EQ(attrs(kWbemUrl), "(template-type=wbem),(x=2)");
-    EXPECT_EQ(find("service:wbem"), Found{std::string(kWbemUrl) + ",600"});
-
-    EXPECT_EQ(dereg(kWbemUrl), kAccepted);
+    EXPECT_EQ(attrs(wbem), kBrokenList);
+    ASSERT_EQ(reg(wbem, "(x=2)", 600), kAccepted);
+    EXPECT_EQ(attrs(wbem), "(x=2)");
+    EXPECT_EQ(find("service:wbem:https"), Found{wbem + ",600"});
+    EXPECT_EQ(dereg(wbem), kAccepted);
     EXPECT_EQ(find("service:wbem"), Found{});
-    EXPECT_EQ(dereg(kWbemUrl), Codes(SLP_OK, SLP_INVALID_REGISTRATION));  // the ack's error, negated
-    EXPECT_EQ(dereg(kIoUrl), kAccepted);
+    EXPECT_EQ(dereg(wbem), Codes(SLP_OK, SLP_INVALID_REGISTRATION));  // the ack's error, negated
 }
 
 // 132 in a row on one handle; their URLs, and one attribute list, are too big for a datagram:
