@@ -39,7 +39,9 @@ Bytes srvReg(const std::string &url, const std::string &attrs, uint16_t lifetime
     slpv2::SrvReg body{{lifetime, url}, url.substr(0, url.find("://")), scopes, attrs, pid != 0, pid};
     return encode(slpv2::encodeSrvReg, body, language, slpv2::kFlagFresh);
 }
-Bytes srvDeReg(const std::string &url) { return encode(slpv2::encodeSrvDeReg, slpv2::SrvDeReg{"DEFAULT", {0, url}, ""}); }
+Bytes srvDeReg(const std::string &url, const std::string &tags = "") {
+    return encode(slpv2::encodeSrvDeReg, slpv2::SrvDeReg{"DEFAULT", {0, url}, tags});
+}
 Bytes srvRqst(const std::string &type, const std::string &predicate = "", const std::string &scopes = "DEFAULT",
               uint16_t flags = 0, const std::string &pr = "") {
     return encode(slpv2::encodeSrvRqst, slpv2::SrvRqst{pr, type, scopes, predicate, ""}, "en", flags);
@@ -137,6 +139,7 @@ TEST_F(HandlerTest, RepliesErrorsOrSilenceByRequestAndHowItCame) {
         {srvRqst("", "", "DEFAULT", kMcast), 0, kNoReply},
         {srvRqst(""), kRply, kParseError},
         {srvRqst("service:wbem", "", "DEFAULT", kMcast, "192.0.2.9, 192.0.2.1"), 0, kNoReply},
+        {srvRqst("service:wbem", "", "DEFAULT", kMcast, "192.0.2.9,192.0.2.1"), 0, kNoReply},
         {srvRqst("service:wbem", "", "DEFAULT", kMcast, "192.0.2.9"), kRply, kOk},
         {attrRqst("service:x://unknown", "", "en", "DEFAULT", kMcast), 0, kNoReply},
         {attrRqst("service:wbem", "", "en", "other", kMcast), 0, kNoReply},
@@ -240,6 +243,9 @@ TEST_F(HandlerTest, AttributeListsComeBackAsStoredAndOnlyCleanOnesAreFilteredByT
 
 TEST_F(HandlerTest, FreshRegistrationReplacesAndDeregistrationRemovesEveryLanguage) {
     ASSERT_EQ(code(srvReg(kWbemUrl, "(a=1),(b=2),(c=3)", 300)), kOk);
+    EXPECT_EQ(code(srvDeReg(kWbemUrl, "b")), kOk);
+    EXPECT_EQ(attrs(kWbemUrl), "(a=1),(c=3)");
+    EXPECT_EQ(code(srvDeReg(kIoUrl, "b")), kInvalidRegistration);
     ASSERT_EQ(code(srvReg(kWbemUrl, "(new=1)", 120)), kOk);
     EXPECT_EQ(attrs(kWbemUrl), "(new=1)");
     ASSERT_EQ(code(srvReg(kWbemUrl, "", 60, "DEFAULT", "de")), kOk);
@@ -321,6 +327,7 @@ TEST(AgentState, SurvivesAnyBytesAndTheClockOfAnotherBoot) {
                                    head + "reg 1 0 0 0 xzz x x x x\n" + tail,
                                    head + "reg 0 0 0 0 x61 x x x x\n" + tail,
                                    head + "reg 1 0 0 0 x61 x x x\n" + tail,
+                                   head + "reg 1 2 0 0 x61 x x x x\n" + tail,
                                    "slp-agent-state 2\nend\n"};
     for (const std::string &t : damaged) {
         EXPECT_FALSE(parseState(t, 0, 0, &loaded, &error)) << t;
