@@ -15,7 +15,7 @@ TEST(TimerLoopTest, SleepsTenMinutesBetweenWakeUpsUntilOneFails) {
     fakesys::install();
     fakesys::setAutoAdvance(true);
     wakeCount = 0;
-    fakesys::failNextMutexLock(-1, EDEADLK);
+    fakesys::failNext(fakesys::kMutexLock, -1, EDEADLK);
     runTimerLoop();
     EXPECT_EQ(fakesys::sleepRequests(), std::vector<unsigned int>{600});
     EXPECT_EQ(wakeCount, 0u);

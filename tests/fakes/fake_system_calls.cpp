@@ -30,25 +30,20 @@ struct State {
     size_t lastStackSize = 0;
     bool lastDetached = false;
     int running = 0;
-    Failure stackSize, createThread, mutexLock, condSignal, mutexUnlock;
+    Failure failures[kCallKinds];
 };
 
 State state;
 
 // Returns true (with errno set) when a failure was armed for this call, and disarms it.
-bool takeFailure(Failure State::*which, int *result) {
+bool takeFailure(Call call, int *result) {
     std::lock_guard<std::mutex> lock(state.mutex);
-    Failure &failure = state.*which;
+    Failure &failure = state.failures[call];
     if (!failure.armed) return false;
     failure.armed = false;
     *result = failure.result;
     errno = failure.error;
     return true;
-}
-
-void arm(Failure State::*which, int result, int error) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.*which = Failure{true, result, error};
 }
 
 unsigned int fakeSleep(unsigned int seconds) {
@@ -70,8 +65,7 @@ unsigned int fakeSleep(unsigned int seconds) {
 
 int fakeStackSize(pthread_attr_t *attr, size_t size) {
     int result;
-    if (takeFailure(&State::stackSize, &result)) return result;
-    return pthread_attr_setstacksize(attr, size);
+    return takeFailure(kStackSize, &result) ? result : pthread_attr_setstacksize(attr, size);
 }
 
 struct Trampoline {
@@ -91,7 +85,7 @@ void *runCounted(void *raw) {
 
 int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *), void *arg) {
     int result;
-    if (takeFailure(&State::createThread, &result)) return result;
+    if (takeFailure(kCreateThread, &result)) return result;
     size_t stackSize = 0;
     int detachState = PTHREAD_CREATE_JOINABLE;
     pthread_attr_getstacksize(attr, &stackSize);
@@ -115,22 +109,19 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
 
 int fakeMutexLock(pthread_mutex_t *mutex) {
     int result;
-    if (takeFailure(&State::mutexLock, &result)) return result;
-    return pthread_mutex_lock(mutex);
+    return takeFailure(kMutexLock, &result) ? result : pthread_mutex_lock(mutex);
 }
 
 int fakeCondSignal(pthread_cond_t *cond) {
     int result;
-    if (takeFailure(&State::condSignal, &result)) return result;
-    return pthread_cond_signal(cond);
+    return takeFailure(kCondSignal, &result) ? result : pthread_cond_signal(cond);
 }
 
 // A reported unlock failure still unlocks, so the test that injected it can go on.
 int fakeMutexUnlock(pthread_mutex_t *mutex) {
     int realResult = pthread_mutex_unlock(mutex);
     int result;
-    if (takeFailure(&State::mutexUnlock, &result)) return result;
-    return realResult;
+    return takeFailure(kMutexUnlock, &result) ? result : realResult;
 }
 
 }  // namespace
@@ -142,7 +133,7 @@ void install() {
         state.clock = 0;
         state.requests.clear();
         state.created = 0;
-        state.stackSize = state.createThread = state.mutexLock = state.condSignal = state.mutexUnlock = Failure{};
+        for (Failure &failure : state.failures) failure = Failure{};
     }
     systemCalls =
         SystemCalls{fakeSleep, fakeStackSize, fakeCreateThread, fakeMutexLock, fakeCondSignal, fakeMutexUnlock};
@@ -197,10 +188,9 @@ bool waitForThreadsToEnd() {
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.running == 0; });
 }
 
-void failNextStackSize(int result, int error) { arm(&State::stackSize, result, error); }
-void failNextCreateThread(int result, int error) { arm(&State::createThread, result, error); }
-void failNextMutexLock(int result, int error) { arm(&State::mutexLock, result, error); }
-void failNextCondSignal(int result, int error) { arm(&State::condSignal, result, error); }
-void failNextMutexUnlock(int result, int error) { arm(&State::mutexUnlock, result, error); }
+void failNext(Call call, int result, int error) {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.failures[call] = Failure{true, result, error};
+}
 
 }  // namespace fakesys

@@ -30,12 +30,10 @@ bool lastThreadDetached();
 // Waits up to a few real seconds until every thread started through the double has ended.
 bool waitForThreadsToEnd();
 
-// The next call of the named kind fails: it sets errno to `error` and returns `result`.
-void failNextStackSize(int result, int error);
-void failNextCreateThread(int result, int error);
-void failNextMutexLock(int result, int error);
-void failNextCondSignal(int result, int error);
-void failNextMutexUnlock(int result, int error);
+enum Call { kStackSize, kCreateThread, kMutexLock, kCondSignal, kMutexUnlock, kCallKinds };
+
+// The next call of that kind fails: it sets errno to `error` and returns `result`.
+void failNext(Call call, int result, int error);
 
 }  // namespace fakesys
 

@@ -160,9 +160,9 @@ TEST_F(OrvadThreadTest, WakeUpsPostedDuringAPassYieldOneMorePass) {
 }
 
 TEST_F(OrvadThreadTest, ThreadStartFailuresAreReported) {
-    fakesys::failNextStackSize(EINVAL, EINVAL);
+    fakesys::failNext(fakesys::kStackSize, EINVAL, EINVAL);
     EXPECT_EQ(createSlpThread(), -1);
-    fakesys::failNextCreateThread(EAGAIN, EAGAIN);
+    fakesys::failNext(fakesys::kCreateThread, EAGAIN, EAGAIN);
     EXPECT_EQ(createSlpThread(), EAGAIN);
     EXPECT_EQ(fakesys::threadsCreated(), 0);
 }

@@ -149,20 +149,20 @@ TEST_F(KeshlibTest, EventAfterTheFlagClearsStartsASecondDelay) {
 TEST_F(KeshlibTest, ThreadStartFailuresLogErrnoAndLeaveEveryLaterEventAbsorbed) {
     struct Case {
         const char *name;
-        void (*arm)(int result, int error);
+        fakesys::Call call;
         const char *message;
     };
     const Case cases[] = {
-        {"stack size", fakesys::failNextStackSize,
+        {"stack size", fakesys::kStackSize,
          "unable to init keshlibNotificationCB, pthread_attr_setstacksize 22\n"},
-        {"create", fakesys::failNextCreateThread, "unable to init keshlibNotificationCB, pthread_create 22\n"},
+        {"create", fakesys::kCreateThread, "unable to init keshlibNotificationCB, pthread_create 22\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         clearCapturedLog();
         notificationPending = false;
         int before = fakesys::threadsCreated();
-        c.arm(11, EINVAL);  // the message shows errno, not the returned 11
+        fakesys::failNext(c.call, 11, EINVAL);  // the message shows errno, not the returned 11
 
         keshlibNotificationCB(7, KESH_EVENT_SNMP_CFG_CHANGE, 0);
         keshlibNotificationCB(7, KESH_EVENT_SNMP_CFG_CHANGE, 0);

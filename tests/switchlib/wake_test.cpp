@@ -42,20 +42,20 @@ TEST_F(WakeTest, WaiterSleepsUntilAWakeupIsPosted) {
 TEST_F(WakeTest, FailuresLogErrnoReturnMinusOneAndNeverLeaveTheMutexLocked) {
     struct Case {
         const char *name;
-        void (*arm)(int result, int error);
+        fakesys::Call call;
         const char *message;
         uint32_t countAfter;
     };
     const Case cases[] = {
-        {"lock", fakesys::failNextMutexLock, "unable to gain mutex, pthread_mutex_lock 35\n", 0},
-        {"signal", fakesys::failNextCondSignal, "unable to signal thread, pthread_cond_signal 35\n", 1},
-        {"unlock", fakesys::failNextMutexUnlock, "unable to releasse mutex, pthread_mutex_unlock 35\n", 1},
+        {"lock", fakesys::kMutexLock, "unable to gain mutex, pthread_mutex_lock 35\n", 0},
+        {"signal", fakesys::kCondSignal, "unable to signal thread, pthread_cond_signal 35\n", 1},
+        {"unlock", fakesys::kMutexUnlock, "unable to releasse mutex, pthread_mutex_unlock 35\n", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         clearCapturedLog();
         wakeCount = 0;
-        c.arm(EAGAIN, EDEADLK);  // 35: the message shows errno, not the returned value
+        fakesys::failNext(c.call, EAGAIN, EDEADLK);  // 35: the message shows errno, not the returned value
 
         EXPECT_EQ(wakeSlpThread(), -1);
 
