@@ -577,4 +577,37 @@ DecodeStatus decodeSrvTypeRply(const uint8_t *data, size_t size, Header *header,
     return decodeMessage(data, size, Function::SrvTypeRply, 2, header, parse, ignoreExtension);
 }
 
+// ---------------------------------------------------------------------------------------
+// SAAdvert (11)
+//
+//  +----------------------+------------------------+
+//  | URL len (16)         | URL                    |
+//  +----------------------+------------------------+
+//  | scope list len (16)  | scope list             |
+//  +----------------------+------------------------+
+//  | attr list len (16)   | attr list              |
+//  +------------------+---+------------------------+
+//  | # auths (8)      | auth blocks                |
+//  +------------------+----------------------------+
+// ---------------------------------------------------------------------------------------
+
+bool encodeSAAdvert(const Header &header, const SAAdvert &body, std::vector<uint8_t> *out) {
+    Writer w(out);
+    writeHeader(w, Function::SAAdvert, header);
+    w.str16(body.url);
+    w.str16(body.scopes);
+    w.str16(body.attributes);
+    w.u8(0);
+    return finish(w);
+}
+
+DecodeStatus decodeSAAdvert(const uint8_t *data, size_t size, Header *header, SAAdvert *body) {
+    auto parse = [body](Reader &r) {
+        uint8_t auths = 0;
+        return r.str16(&body->url) && r.str16(&body->scopes) && r.str16(&body->attributes) && r.u8(&auths) &&
+               skipAuthBlocks(r, auths);
+    };
+    return decodeMessage(data, size, Function::SAAdvert, 7, header, parse, ignoreExtension);
+}
+
 }  // namespace slpv2

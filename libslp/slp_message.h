@@ -118,6 +118,12 @@ struct SrvTypeRply {
     std::string types;
 };
 
+struct SAAdvert {
+    std::string url;  // service:service-agent://ADDR
+    std::string scopes;
+    std::string attributes;
+};
+
 // Reads the version, function and Length of a message whose first 5 bytes are at `data`
 // (the TCP framing step). Returns Truncated when size < 5; otherwise fills all three and
 // returns BadVersion when the version is not 2, BadLength when Length < 14, else Ok.
@@ -139,6 +145,7 @@ struct SrvTypeRply {
 [[nodiscard]] DecodeStatus decodeAttrRply(const uint8_t *data, size_t size, Header *header, AttrRply *body);
 [[nodiscard]] DecodeStatus decodeSrvTypeRqst(const uint8_t *data, size_t size, Header *header, SrvTypeRqst *body);
 [[nodiscard]] DecodeStatus decodeSrvTypeRply(const uint8_t *data, size_t size, Header *header, SrvTypeRply *body);
+[[nodiscard]] DecodeStatus decodeSAAdvert(const uint8_t *data, size_t size, Header *header, SAAdvert *body);
 
 // True when the extension chain of a message that decoded Ok holds an ID in 0x4000-0x7FFF
 // (mandatory to understand: a request gets OPTION_NOT_UNDERSTOOD, a reply is discarded).
@@ -156,6 +163,7 @@ struct SrvTypeRply {
 [[nodiscard]] bool encodeAttrRply(const Header &header, const AttrRply &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvTypeRqst(const Header &header, const SrvTypeRqst &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvTypeRply(const Header &header, const SrvTypeRply &body, std::vector<uint8_t> *out);
+[[nodiscard]] bool encodeSAAdvert(const Header &header, const SAAdvert &body, std::vector<uint8_t> *out);
 
 }  // namespace slpv2
 

@@ -45,7 +45,7 @@ void checkReply(const std::vector<uint8_t> &reply, const uint8_t *request, size_
     slpv2::Header h;
     if (slpv2::decodeHeader(reply.data(), reply.size(), &h) != slpv2::DecodeStatus::Ok) abort();
     if (reply[10] != request[10] || reply[11] != request[11]) abort();  // XID copied
-    if (maxSize != 0 && reply.size() > maxSize) abort();
+    if (maxSize != 0 && reply.size() > slpagent::kMaxDatagram) abort();
 }
 
 void handleStream(const uint8_t *data, size_t size) {
@@ -56,11 +56,11 @@ void handleStream(const uint8_t *data, size_t size) {
     while (size >= 5) {
         size_t length = (size_t{data[2]} << 16) | (size_t{data[3]} << 8) | data[4];
         if (length < 5 || length > size) length = size;
-        // Odd XIDs travel as datagrams, so reply cutting is exercised too.
-        options.maxReplySize = (length > 11 && (data[11] & 1)) ? slpagent::kDatagramMtu : 0;
+        // Odd XIDs travel as datagrams, so OVERFLOW marking is exercised too.
+        options.datagramMtu = (length > 11 && (data[11] & 1)) ? slpagent::kDatagramMtu : 0;
         options.strictLifetimes = length > 11 && (data[11] & 2);
         slpagent::Outcome outcome = slpagent::handleMessage(&registry, data, length, nowMs, options);
-        checkReply(outcome.reply, data, options.maxReplySize);
+        checkReply(outcome.reply, data, options.datagramMtu);
         std::vector<std::string> lines;
         slpagent::dropExitedProcesses(
             &registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);

@@ -43,6 +43,9 @@ bool same(const SrvTypeRqst &a, const SrvTypeRqst &b) {
            a.scopes == b.scopes;
 }
 bool same(const SrvTypeRply &a, const SrvTypeRply &b) { return a.error == b.error && a.types == b.types; }
+bool same(const SAAdvert &a, const SAAdvert &b) {
+    return a.url == b.url && a.scopes == b.scopes && a.attributes == b.attributes;
+}
 
 template <typename Body>
 void roundTrip(const uint8_t *data, size_t size, DecodeStatus (*decode)(const uint8_t *, size_t, Header *, Body *),

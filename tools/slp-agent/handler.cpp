@@ -14,9 +14,6 @@ namespace {
 using slpv2::DecodeStatus;
 using slpv2::Header;
 
-// PRList entries that name this agent: it listens on loopback only.
-constexpr std::string_view kOwnAddresses[] = {"127.0.0.1", "::1"};
-
 struct Request {
     const uint8_t *data;
     size_t size;
@@ -24,7 +21,7 @@ struct Request {
     int64_t nowMs;
     const HandlerOptions &options;
 
-    bool multicast() const { return (header.flags & slpv2::kFlagRequestMcast) != 0; }
+    bool multicast() const { return options.viaMulticast || (header.flags & slpv2::kFlagRequestMcast) != 0; }
 
     Header replyHeader() const {
         Header reply;
@@ -36,11 +33,11 @@ struct Request {
 
 bool hasMandatoryExtension(const Request &rq) { return slpv2::hasMandatoryExtension(rq.data, rq.size); }
 
-bool prListNamesUs(std::string_view prList) {
+bool prListNamesUs(const Request &rq, std::string_view prList) {
     while (!prList.empty()) {
         size_t comma = prList.find(',');
         std::string_view address = trimBlanks(prList.substr(0, comma));
-        for (std::string_view own : kOwnAddresses) {
+        for (const std::string &own : rq.options.ownAddresses) {
             if (address == own) return true;
         }
         if (comma == std::string_view::npos) break;
@@ -55,40 +52,46 @@ std::vector<uint8_t> ack(const Request &rq, uint16_t error) {
     return out;
 }
 
+// Marks a datagram reply longer than the MTU with OVERFLOW (byte 5 holds the flag's high bits):
+// requesters retry over TCP when they see it or a Length above their MTU.
+void markOverflow(const Request &rq, std::vector<uint8_t> *out) {
+    if (rq.options.datagramMtu != 0 && out->size() > rq.options.datagramMtu) (*out)[5] |= 0x80;
+}
+
 std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
     if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
-    Header header = rq.replyHeader();
     std::vector<uint8_t> out;
-    if (!slpv2::encodeSrvRply(header, body, &out)) return {};
-    if (rq.options.maxReplySize == 0 || out.size() <= rq.options.maxReplySize) return out;
-    // Keep the whole URL entries that fit (6 fixed bytes each); the requester sees OVERFLOW
-    // and may ask again over TCP.
-    size_t size = out.size();
-    for (const slpv2::UrlEntry &entry : body.urls) size -= 6 + entry.url.size();
-    size_t fitting = 0;
-    while (fitting < body.urls.size() && size + 6 + body.urls[fitting].url.size() <= rq.options.maxReplySize) {
-        size += 6 + body.urls[fitting++].url.size();
+    if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
+    if (rq.options.datagramMtu != 0 && out.size() > kMaxDatagram) {
+        // Beyond what one datagram carries: keep the whole URL entries that fit (6 fixed bytes each).
+        size_t size = out.size();
+        for (const slpv2::UrlEntry &entry : body.urls) size -= 6 + entry.url.size();
+        size_t fitting = 0;
+        while (fitting < body.urls.size() && size + 6 + body.urls[fitting].url.size() <= kMaxDatagram) {
+            size += 6 + body.urls[fitting++].url.size();
+        }
+        body.urls.resize(fitting);
+        if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
+        out[5] |= 0x80;
     }
-    body.urls.resize(fitting);
-    header.flags = slpv2::kFlagOverflow;
-    if (!slpv2::encodeSrvRply(header, body, &out)) return {};
+    markOverflow(rq, &out);
     return out;
 }
 
-// A reply carrying one list text: silent to a multicast request with nothing to say; too big
-// for the datagram, it goes out with the list emptied and OVERFLOW set.
+// A reply carrying one list text: silent to a multicast request with nothing to say; beyond
+// one datagram, it goes with the list emptied and OVERFLOW set.
 template <typename Body>
 std::vector<uint8_t> listReply(const Request &rq, Body body, std::string Body::*list,
                                bool (*encode)(const Header &, const Body &, std::vector<uint8_t> *)) {
     if (rq.multicast() && (body.error != kOk || (body.*list).empty())) return {};
-    Header header = rq.replyHeader();
     std::vector<uint8_t> out;
-    if (!encode(header, body, &out)) return {};
-    if (rq.options.maxReplySize != 0 && out.size() > rq.options.maxReplySize) {
-        header.flags = slpv2::kFlagOverflow;
+    if (!encode(rq.replyHeader(), body, &out)) return {};
+    if (rq.options.datagramMtu != 0 && out.size() > kMaxDatagram) {
         (body.*list).clear();
-        if (!encode(header, body, &out)) return {};
+        if (!encode(rq.replyHeader(), body, &out)) return {};
+        out[5] |= 0x80;
     }
+    markOverflow(rq, &out);
     return out;
 }
 
@@ -98,6 +101,28 @@ std::vector<uint8_t> attrRply(const Request &rq, slpv2::AttrRply body) {
 
 std::vector<uint8_t> srvTypeRply(const Request &rq, slpv2::SrvTypeRply body) {
     return listReply(rq, std::move(body), &slpv2::SrvTypeRply::types, slpv2::encodeSrvTypeRply);
+}
+
+// The SAAdvert naming the address the request arrived on, when the request's scopes (none
+// = any) meet ours and its predicate holds for our attributes.
+std::vector<uint8_t> saAdvert(const Request &rq, const slpv2::SrvRqst &body) {
+    const HandlerOptions &o = rq.options;
+    Predicate predicate;
+    bool wanted = (trimBlanks(body.scopes).empty() || scopesIntersect(body.scopes, o.scopes)) &&
+                  parsePredicate(body.predicate, &predicate) &&
+                  (predicate.nodes.empty() || predicateMatches(predicate, o.saAttributes));
+    if (!wanted) {
+        slpv2::SrvRply reply;
+        reply.error = kScopeNotSupported;
+        return srvRply(rq, reply);
+    }
+    std::string address = o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn;
+    if (address.find(':') != std::string::npos) address = "[" + address + "]";
+    slpv2::SAAdvert advert{"service:service-agent://" + address, o.scopes, o.saAttributes};
+    std::vector<uint8_t> out;
+    if (!slpv2::encodeSAAdvert(rq.replyHeader(), advert, &out)) return {};
+    markOverflow(rq, &out);
+    return out;
 }
 
 void logRegistration(const Registration &r, std::vector<std::string> *lines) {
@@ -113,7 +138,7 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     if (body.entry.url.empty() || body.serviceType.empty() || header.language.empty() || body.entry.lifetime == 0) {
         return ack(rq, kInvalidRegistration);
     }
-    if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
+    if (!scopesIntersect(body.scopes, rq.options.scopes)) return ack(rq, kScopeNotSupported);
 
     Registration r;
     auto existing = registry->entries.find(registryKey(body.entry.url, header.language));
@@ -150,7 +175,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
     if (slpv2::decodeSrvDeReg(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return ack(rq, kParseError);
     if (hasMandatoryExtension(rq)) return ack(rq, kOptionNotUnderstood);
     if (body.entry.url.empty()) return ack(rq, kInvalidRegistration);
-    if (!scopeListHas(body.scopes, kDefaultScope)) return ack(rq, kScopeNotSupported);
+    if (!scopesIntersect(body.scopes, rq.options.scopes)) return ack(rq, kScopeNotSupported);
 
     if (trimBlanks(body.tags).empty()) {
         // Without tags the URL goes in every language.
@@ -184,18 +209,16 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
         reply.error = kParseError;
         return srvRply(rq, reply);
     }
-    if (prListNamesUs(body.prList)) return {};
-    // This agent is neither a directory agent nor advertises itself as a service agent.
-    if (equalsIgnoreCase(body.serviceType, "service:directory-agent") ||
-        equalsIgnoreCase(body.serviceType, "service:service-agent")) {
-        return {};
-    }
+    if (prListNamesUs(rq, body.prList)) return {};
+    // This agent is no directory agent; as a service agent it advertises itself.
+    if (equalsIgnoreCase(body.serviceType, "service:directory-agent")) return {};
+    if (equalsIgnoreCase(body.serviceType, "service:service-agent")) return saAdvert(rq, body);
     Predicate predicate;
     if (hasMandatoryExtension(rq)) {
         reply.error = kOptionNotUnderstood;
     } else if (trimBlanks(body.serviceType).empty() || !parsePredicate(body.predicate, &predicate)) {
         reply.error = kParseError;
-    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+    } else if (!scopesIntersect(body.scopes, rq.options.scopes)) {
         reply.error = kScopeNotSupported;
     }
     if (reply.error != kOk) return srvRply(rq, reply);
@@ -204,7 +227,7 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
     std::set<std::string> seen;
     for (const auto &entry : registry->entries) {
         const Registration &r = entry.second;
-        if (!typeMatches(body.serviceType, r.serviceType)) continue;
+        if (!typeMatches(body.serviceType, r.serviceType) || !scopesIntersect(r.scopes, body.scopes)) continue;
         if (filtered && (!languageMatches(r.language, header.language) || !predicateMatches(predicate, r.attributes))) {
             continue;
         }
@@ -238,12 +261,12 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
         reply.error = kParseError;
         return attrRply(rq, reply);
     }
-    if (prListNamesUs(body.prList)) return {};
+    if (prListNamesUs(rq, body.prList)) return {};
     if (hasMandatoryExtension(rq)) {
         reply.error = kOptionNotUnderstood;
     } else if (body.urlOrType.empty()) {
         reply.error = kParseError;
-    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+    } else if (!scopesIntersect(body.scopes, rq.options.scopes)) {
         reply.error = kScopeNotSupported;
     }
     if (reply.error != kOk) return attrRply(rq, reply);
@@ -262,7 +285,8 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
     std::vector<std::string> items;
     for (const auto &entry : registry->entries) {
         const Registration &r = entry.second;
-        if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language)) {
+        if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language) &&
+            scopesIntersect(r.scopes, body.scopes)) {
             addToUnion(filterByTags(r.attributes, body.tags), &items);
         }
     }
@@ -281,10 +305,10 @@ std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
         reply.error = kParseError;
         return srvTypeRply(rq, reply);
     }
-    if (prListNamesUs(body.prList)) return {};
+    if (prListNamesUs(rq, body.prList)) return {};
     if (hasMandatoryExtension(rq)) {
         reply.error = kOptionNotUnderstood;
-    } else if (!scopeListHas(body.scopes, kDefaultScope)) {
+    } else if (!scopesIntersect(body.scopes, rq.options.scopes)) {
         reply.error = kScopeNotSupported;
     }
     if (reply.error != kOk) return srvTypeRply(rq, reply);
@@ -292,6 +316,7 @@ std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
     std::set<std::string> seen;
     for (const auto &entry : registry->entries) {
         const std::string &type = entry.second.serviceType;
+        if (!scopesIntersect(entry.second.scopes, body.scopes)) continue;
         if (!body.allAuthorities && !equalsIgnoreCase(namingAuthority(type), body.namingAuthority)) continue;
         if (!seen.insert(toLower(type)).second) continue;
         if (!reply.types.empty()) reply.types += ',';

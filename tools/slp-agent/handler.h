@@ -23,12 +23,21 @@ enum ErrorCode : uint16_t {
     kInvalidUpdate = 13,
 };
 
-// Largest SLP message sent in one datagram.
+// Default MTU (net.slp.MTU): replies longer than this over UDP carry OVERFLOW.
 inline constexpr size_t kDatagramMtu = 1400;
+// Largest UDP payload; a datagram reply beyond it is cut to whole entries.
+inline constexpr size_t kMaxDatagram = 65507;
 
+// What the agent serves and where a message came from; everything handleMessage needs to
+// know about the world besides the registry and the time.
 struct HandlerOptions {
     bool strictLifetimes = false;  // let 65535 expire like any other lifetime
-    size_t maxReplySize = 0;       // 0 = no limit (TCP); else replies are cut to fit, OVERFLOW set
+    size_t datagramMtu = 0;        // 0 = stream (TCP): never OVERFLOW; else the reply came by UDP
+    std::string scopes = "DEFAULT";         // comma-separated scopes served
+    std::string saAttributes;               // attribute list of the SAAdvert
+    std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};  // named in a PRList: silence
+    std::string receivedOn;                 // address the request arrived on (SAAdvert URL)
+    bool viaMulticast = false;              // arrived on a multicast group, whatever its flags say
 };
 
 struct Outcome {
@@ -40,6 +49,7 @@ struct Outcome {
 // applies a SrvReg/SrvDeReg or looks up a SrvRqst/AttrRqst/SrvTypeRqst. A message whose header
 // does not decode, a reply, an advertisement or an unknown function gets no reply; a request
 // whose body does not decode gets PARSE_ERROR. Multicast requests get no error or empty reply.
+// A datagram reply longer than the MTU goes whole with OVERFLOW set (cut only past kMaxDatagram).
 Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int64_t nowMs,
                       const HandlerOptions &options);
 

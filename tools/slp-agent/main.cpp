@@ -1,37 +1,128 @@
-// slp-agent: a small SLPv2 agent on loopback for development and tests.
+// slp-agent: a small SLPv2 service agent for development, tests and management LANs.
 #include "server.h"
+#include "slp_config.h"
 
+#include <strings.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-const char kUsage[] = "usage: slp-agent [--port N] [--strict-lifetimes] [--no-watch-pid]\n"
-                      "  --port N            TCP and UDP port on 127.0.0.1 and ::1 (default 427)\n"
-                      "  --strict-lifetimes  let lifetime 65535 expire too (default: it never does)\n"
-                      "  --no-watch-pid      keep registrations of processes that have exited\n"
-                      "  -h, --help          this text\n";
+const char kUsage[] =
+    "usage: slp-agent [--port N] [--interfaces ADDR[,ADDR...]] [-c FILE] [--state FILE] [--user NAME]\n"
+    "                 [--strict-lifetimes] [--no-watch-pid]\n"
+    "  --port N            TCP and UDP port (net.slp.port, default 427)\n"
+    "  --interfaces LIST   addresses to serve besides loopback, joining the SLP multicast groups\n"
+    "                      on their interfaces (net.slp.interfaces; default: loopback only)\n"
+    "  -c FILE             properties file read instead of /etc/slp.conf (the file named by\n"
+    "                      $OpenSLPConfig is read after it)\n"
+    "  --state FILE        keep registrations in FILE across restarts (its folder must be\n"
+    "                      writable by the user the agent runs as)\n"
+    "  --user NAME         user to run as once the sockets are bound, when started as root\n"
+    "                      (default nobody)\n"
+    "  --strict-lifetimes  let lifetime 65535 expire too (default: it never does)\n"
+    "  --no-watch-pid      keep registrations of processes that have exited\n"
+    "                      (net.slp.watchRegistrationPID)\n"
+    "  -h, --help          this text\n"
+    "Properties also read: net.slp.useIPv4, net.slp.useIPv6, net.slp.MTU, net.slp.multicastTTL,\n"
+    "net.slp.useScopes (the scopes served), net.slp.SAAttributes.\n";
 
-bool parsePort(const char *text, uint16_t *port) {
+bool parseNumber(const char *text, long low, long high, long *value) {
     char *end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || value < 1 || value > 65535) return false;
-    *port = static_cast<uint16_t>(value);
-    return true;
+    errno = 0;
+    *value = std::strtol(text, &end, 10);
+    return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
+}
+
+// Comma-separated list without blanks around the items or empty items.
+std::vector<std::string> splitList(const std::string &text) {
+    std::vector<std::string> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string::npos) comma = text.size();
+        std::string item = text.substr(start, comma - start);
+        size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
+        if (first != std::string::npos) items.push_back(item.substr(first, last - first + 1));
+        start = comma + 1;
+    }
+    return items;
+}
+
+// Properties with values that do not parse are reported and left at their defaults.
+bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *o) {
+    bool ok = true;
+    auto number = [&](const char *name, long low, long high, long *value) {
+        auto it = map.find(name);
+        if (it == map.end() || it->second.empty()) return false;
+        if (parseNumber(it->second.c_str(), low, high, value)) return true;
+        std::fprintf(stderr, "slp-agent: bad %s '%s'\n", name, it->second.c_str());
+        ok = false;
+        return false;
+    };
+    auto boolean = [&](const char *name, bool *value) {
+        auto it = map.find(name);
+        if (it == map.end() || it->second.empty()) return;
+        if (strcasecmp(it->second.c_str(), "true") == 0) {
+            *value = true;
+        } else if (strcasecmp(it->second.c_str(), "false") == 0) {
+            *value = false;
+        } else {
+            std::fprintf(stderr, "slp-agent: bad %s '%s'\n", name, it->second.c_str());
+            ok = false;
+        }
+    };
+    auto text = [&](const char *name) -> const std::string * {
+        auto it = map.find(name);
+        return it == map.end() ? nullptr : &it->second;
+    };
+    long value = 0;
+    if (number("net.slp.port", 1, 65535, &value)) o->port = static_cast<uint16_t>(value);
+    if (number("net.slp.MTU", 256, 65507, &value)) o->mtu = static_cast<size_t>(value);
+    if (number("net.slp.multicastTTL", 1, 255, &value)) o->multicastTtl = static_cast<int>(value);
+    boolean("net.slp.useIPv4", &o->useIPv4);
+    boolean("net.slp.useIPv6", &o->useIPv6);
+    boolean("net.slp.watchRegistrationPID", &o->watchPid);
+    if (const std::string *t = text("net.slp.interfaces")) o->interfaces = splitList(*t);
+    if (const std::string *t = text("net.slp.useScopes"); t != nullptr && !t->empty()) o->scopes = *t;
+    if (const std::string *t = text("net.slp.SAAttributes")) o->saAttributes = *t;
+    return ok;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Command-line options win over properties, so the properties file is found first.
+    const char *configFile = slpclient::kGlobalConfigFile;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "-c") == 0) configFile = argv[i + 1];
+    }
     slpagent::AgentOptions options;
+    if (!applyProperties(slpclient::layeredProperties(configFile, std::getenv(slpclient::kConfigFileVariable)),
+                         &options)) {
+        return 2;
+    }
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
-        if (std::strcmp(arg, "--port") == 0 && i + 1 < argc) {
-            if (!parsePort(argv[++i], &options.port)) {
+        bool hasValue = i + 1 < argc;
+        long value = 0;
+        if (std::strcmp(arg, "--port") == 0 && hasValue) {
+            if (!parseNumber(argv[++i], 1, 65535, &value)) {
                 std::fprintf(stderr, "slp-agent: bad port '%s'\n", argv[i]);
                 return 2;
             }
+            options.port = static_cast<uint16_t>(value);
+        } else if (std::strcmp(arg, "--interfaces") == 0 && hasValue) {
+            options.interfaces = splitList(argv[++i]);
+        } else if (std::strcmp(arg, "-c") == 0 && hasValue) {
+            ++i;  // read above
+        } else if (std::strcmp(arg, "--state") == 0 && hasValue) {
+            options.statePath = argv[++i];
+        } else if (std::strcmp(arg, "--user") == 0 && hasValue) {
+            options.user = argv[++i];
         } else if (std::strcmp(arg, "--strict-lifetimes") == 0) {
             options.strictLifetimes = true;
         } else if (std::strcmp(arg, "--no-watch-pid") == 0) {

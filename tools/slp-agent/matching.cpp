@@ -68,6 +68,16 @@ bool scopeListHas(std::string_view list, std::string_view scope) {
     }
 }
 
+bool scopesIntersect(std::string_view a, std::string_view b) {
+    while (true) {
+        size_t comma = a.find(',');
+        std::string_view scope = trimBlanks(a.substr(0, comma));
+        if (!scope.empty() && scopeListHas(b, scope)) return true;
+        if (comma == std::string_view::npos) return false;
+        a.remove_prefix(comma + 1);
+    }
+}
+
 bool languageMatches(std::string_view a, std::string_view b) { return equalsIgnoreCase(a, b); }
 
 }  // namespace slpagent

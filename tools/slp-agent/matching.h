@@ -32,6 +32,9 @@ std::string_view namingAuthority(std::string_view type);
 // Whether the comma-separated scope list names `scope` (case-insensitive, outer blanks ignored).
 bool scopeListHas(std::string_view list, std::string_view scope);
 
+// Whether the two scope lists share a scope.
+bool scopesIntersect(std::string_view a, std::string_view b);
+
 // Language tags compare case-insensitively.
 bool languageMatches(std::string_view a, std::string_view b);
 

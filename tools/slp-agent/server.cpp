@@ -1,16 +1,27 @@
 #include "server.h"
 
 #include "handler.h"
+#include "matching.h"
 #include "registry.h"
 #include "slp_message.h"
+#include "state.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <ifaddrs.h>
+#include <linux/capability.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,9 +30,15 @@
 #include <cstring>
 #include <ctime>
 #include <list>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
+
+#ifndef IPV6_MULTICAST_ALL
+#define IPV6_MULTICAST_ALL 29
+#endif
 
 namespace slpagent {
 
@@ -29,8 +46,14 @@ namespace {
 
 constexpr uint32_t kMaxStreamMessage = 64 * 1024;  // larger TCP messages close the connection
 constexpr size_t kMaxPendingOutput = 256 * 1024;   // stop reading a client that does not read
-constexpr size_t kMaxConnections = 256;
-constexpr int64_t kIdleTimeoutMs = 5 * 60 * 1000;
+// Loopback connections (the daemon's registrations) have a budget of their own that remote
+// peers cannot touch; each remote address gets a few, and all remote ones together a cap.
+constexpr size_t kMaxPerPeer = 16;
+constexpr size_t kMaxRemoteConnections = 512;
+constexpr size_t kMaxLoopbackConnections = 1024;
+constexpr size_t kReservedDescriptors = 64;  // sockets, files and the state file's writes
+constexpr int64_t kLoopbackIdleMs = 5 * 60 * 1000;
+constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
 constexpr size_t kReadChunk = 64 * 1024;
 
@@ -40,7 +63,91 @@ int64_t monotonicMs() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t wallClockMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
+}
+
 bool processAlive(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
+
+// Any address, IPv4 or IPv6, as a socket address.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int family() const { return storage.ss_family; }
+    sockaddr *sa() { return reinterpret_cast<sockaddr *>(&storage); }
+    const sockaddr_in &v4() const { return *reinterpret_cast<const sockaddr_in *>(&storage); }
+    const sockaddr_in6 &v6() const { return *reinterpret_cast<const sockaddr_in6 *>(&storage); }
+};
+
+bool parseAddress(const std::string &text, uint16_t port, Address *out) {
+    *out = Address{};
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&out->storage);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&out->storage);
+    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        out->length = sizeof *v4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        out->length = sizeof *v6;
+        return true;
+    }
+    return false;
+}
+
+std::string addressText(const sockaddr *sa) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (sa->sa_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    if (sa->sa_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
+    }
+    return text;
+}
+
+// The index of the interface carrying `address`; 0 when none does.
+unsigned interfaceOf(const Address &address) {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return 0;
+    unsigned index = 0;
+    for (ifaddrs *i = list; i != nullptr && index == 0; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != address.family()) continue;
+        bool same = address.family() == AF_INET
+                        ? reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == address.v4().sin_addr.s_addr
+                        : std::memcmp(&reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr,
+                                      &address.v6().sin6_addr, sizeof(in6_addr)) == 0;
+        if (same) index = if_nametoindex(i->ifa_name);
+    }
+    freeifaddrs(list);
+    return index;
+}
+
+// RFC 3111 group of a service type: FF0X::1:1000 plus a 10-bit hash of its bytes.
+uint16_t typeHash(const std::string &type) {
+    uint32_t h = 0;
+    for (unsigned char c : type) h = h * 33 + c;
+    return static_cast<uint16_t>(h & 0x3FF);
+}
+
+in6_addr groupAddress(uint8_t scope, bool typeGroup, uint16_t hash) {
+    in6_addr a{};
+    a.s6_addr[0] = 0xFF;
+    a.s6_addr[1] = scope;
+    if (typeGroup) {
+        uint16_t low = static_cast<uint16_t>(0x1000 + hash);
+        a.s6_addr[13] = 1;
+        a.s6_addr[14] = static_cast<uint8_t>(low >> 8);
+        a.s6_addr[15] = static_cast<uint8_t>(low & 0xFF);
+    } else {
+        a.s6_addr[14] = 0x01;
+        a.s6_addr[15] = 0x16;
+    }
+    return a;
+}
 
 void printLines(const std::vector<std::string> &lines) {
     for (const std::string &line : lines) std::printf("%s\n", line.c_str());
@@ -48,6 +155,8 @@ void printLines(const std::vector<std::string> &lines) {
 
 struct Connection {
     int fd = -1;
+    bool loopback = true;
+    std::string peer;  // remote address, for the per-peer count
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
     size_t outSent = 0;
@@ -56,42 +165,79 @@ struct Connection {
     bool broken = false;      // close now
 };
 
+struct Listener {
+    int fd;
+    bool loopback;
+};
+
+// A UDP socket bound to one address (loopback or an interface address), or the multicast
+// socket of a family (`multicast`), whose requests are answered through the socket of the
+// interface address they arrived on.
+struct DatagramSocket {
+    int fd;
+    bool multicast;
+    std::string address;  // bound address; empty for a multicast socket
+};
+
+struct Endpoint {
+    std::string address;
+    int family;
+    unsigned interface;
+    int udpFd;
+};
+
 struct Agent {
     AgentOptions options;
     Registry registry;
-    std::vector<int> listeners;
-    std::vector<int> datagramSockets;
+    std::vector<Listener> listeners;
+    std::vector<DatagramSocket> datagramSockets;
+    std::vector<Endpoint> endpoints;
+    std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};
+    int multicast6 = -1;
+    std::set<unsigned> interfaces6;    // interfaces whose IPv6 groups the agent joined
+    std::set<uint16_t> joinedTypes;    // RFC 3111 hashes joined on each of them
     std::list<Connection> connections;
+    std::map<std::string, size_t> perPeer;
+    size_t remoteConnections = 0;
+    size_t loopbackConnections = 0;
+    size_t remoteCap = kMaxRemoteConnections;
+    size_t loopbackCap = kMaxLoopbackConnections;
+    int spareFd = -1;  // given up to accept-and-close when descriptors run out
     int signalFd = -1;
     int64_t nextPidCheckMs = 0;
+    bool changed = false;  // the registry changed since the state file was written
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
 };
 
-int openSocket(int family, int type, uint16_t port, std::string *error) {
-    int fd = socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+// Prints what changed and notes that the state file is behind.
+void report(Agent *agent, const std::vector<std::string> &lines) {
+    printLines(lines);
+    if (!lines.empty()) agent->changed = true;
+}
+
+int openSocket(const Address &address, int type, unsigned scopeId, std::string *error) {
+    int fd = socket(address.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         *error = std::strerror(errno);
         return -1;
     }
+    // Datagram sockets share the port with the multicast socket bound to the wildcard.
     int one = 1;
-    if (type == SOCK_STREAM) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int rc;
-    if (family == AF_INET) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        rc = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    } else {
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    Address bound = address;
+    if (address.family() == AF_INET6) {
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_port = htons(port);
-        a.sin6_addr = in6addr_loopback;
-        rc = bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        reinterpret_cast<sockaddr_in6 *>(&bound.storage)->sin6_scope_id = scopeId;
     }
-    if (rc == 0 && type == SOCK_STREAM) rc = listen(fd, 64);
+    if (type == SOCK_DGRAM) {
+        // Replies longer than the path MTU leave as IP fragments instead of failing.
+        int dont = IP_PMTUDISC_DONT, dont6 = IPV6_PMTUDISC_DONT;
+        if (address.family() == AF_INET) setsockopt(fd, IPPROTO_IP, IP_MTU_DISCOVER, &dont, sizeof dont);
+        if (address.family() == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_MTU_DISCOVER, &dont6, sizeof dont6);
+    }
+    int rc = bind(fd, bound.sa(), bound.length);
+    if (rc == 0 && type == SOCK_STREAM) rc = listen(fd, 128);
     if (rc != 0) {
         *error = std::strerror(errno);
         close(fd);
@@ -100,27 +246,163 @@ int openSocket(int family, int type, uint16_t port, std::string *error) {
     return fd;
 }
 
-bool openSockets(Agent *agent) {
+bool openLoopback(Agent *agent) {
     struct Wanted {
-        int family;
+        const char *address;
         int type;
         const char *name;
     };
-    const Wanted wanted[] = {{AF_INET, SOCK_STREAM, "TCP 127.0.0.1"},
-                             {AF_INET, SOCK_DGRAM, "UDP 127.0.0.1"},
-                             {AF_INET6, SOCK_STREAM, "TCP ::1"},
-                             {AF_INET6, SOCK_DGRAM, "UDP ::1"}};
+    const Wanted wanted[] = {{"127.0.0.1", SOCK_STREAM, "TCP 127.0.0.1"},
+                             {"127.0.0.1", SOCK_DGRAM, "UDP 127.0.0.1"},
+                             {"::1", SOCK_STREAM, "TCP ::1"},
+                             {"::1", SOCK_DGRAM, "UDP ::1"}};
     for (const Wanted &w : wanted) {
+        Address address;
+        parseAddress(w.address, agent->options.port, &address);
         std::string error;
-        int fd = openSocket(w.family, w.type, agent->options.port, &error);
+        int fd = openSocket(address, w.type, 0, &error);
         if (fd < 0) {
             std::fprintf(stderr, "slp-agent: cannot listen on %s port %u: %s\n", w.name, unsigned{agent->options.port},
                          error.c_str());
-            if (w.family == AF_INET) return false;
+            if (address.family() == AF_INET) return false;
             continue;  // loopback IPv6 may be disabled; IPv4 is enough
         }
-        (w.type == SOCK_STREAM ? agent->listeners : agent->datagramSockets).push_back(fd);
+        if (w.type == SOCK_STREAM) {
+            agent->listeners.push_back({fd, true});
+        } else {
+            agent->datagramSockets.push_back({fd, false, w.address});
+        }
     }
+    return true;
+}
+
+// The multicast socket of a family: bound to the port on the wildcard, only the groups it
+// joins (MULTICAST_ALL off), and told each datagram's interface and destination.
+int openMulticast(int family, uint16_t port, int ttl) {
+    Address any;
+    parseAddress(family == AF_INET ? "0.0.0.0" : "::", port, &any);
+    std::string error;
+    int fd = openSocket(any, SOCK_DGRAM, 0, &error);
+    if (fd < 0) {
+        std::fprintf(stderr, "slp-agent: cannot open the multicast socket: %s\n", error.c_str());
+        return -1;
+    }
+    int zero = 0, one = 1;
+    bool ok = family == AF_INET
+                  ? setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0 &&
+                        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0
+                  : setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                        setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0 &&
+                        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0;
+    if (!ok) {
+        std::fprintf(stderr, "slp-agent: cannot set up the multicast socket: %s\n", std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool join6(int fd, unsigned interface, const in6_addr &group, bool join) {
+    ipv6_mreq m{};
+    m.ipv6mr_multiaddr = group;
+    m.ipv6mr_interface = interface;
+    return setsockopt(fd, IPPROTO_IPV6, join ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP, &m, sizeof m) == 0;
+}
+
+// Joins the RFC 3111 groups of the types held and leaves those of types gone: the full type
+// and its abstract type, as requesters may ask for either.
+void updateTypeGroups(Agent *agent) {
+    if (agent->multicast6 < 0) return;
+    std::set<uint16_t> wanted;
+    for (const auto &entry : agent->registry.entries) {
+        std::string type = toLower(entry.second.serviceType);
+        wanted.insert(typeHash(entry.second.serviceType));
+        wanted.insert(typeHash(type));
+        size_t colon = type.find(':', type.rfind("service:", 0) == 0 ? 8 : 0);
+        if (colon != std::string::npos) wanted.insert(typeHash(type.substr(0, colon)));
+    }
+    for (unsigned interface : agent->interfaces6) {
+        for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
+            for (uint16_t h : agent->joinedTypes) {
+                if (!wanted.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), false);
+            }
+            for (uint16_t h : wanted) {
+                if (!agent->joinedTypes.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), true);
+            }
+        }
+    }
+    agent->joinedTypes = std::move(wanted);
+}
+
+// Listens on each interface address over TCP and UDP and joins the SLP groups on its interface.
+bool openInterfaces(Agent *agent) {
+    const AgentOptions &o = agent->options;
+    int multicast4 = -1;
+    std::set<unsigned> interfaces4;
+    for (const std::string &text : o.interfaces) {
+        Address address;
+        if (!parseAddress(text, o.port, &address)) {
+            std::fprintf(stderr, "slp-agent: '%s' is not an IP address\n", text.c_str());
+            return false;
+        }
+        if ((address.family() == AF_INET && !o.useIPv4) || (address.family() == AF_INET6 && !o.useIPv6)) {
+            std::fprintf(stderr, "slp-agent: skipping %s: net.slp.useIPv%c is false\n", text.c_str(),
+                         address.family() == AF_INET ? '4' : '6');
+            continue;
+        }
+        unsigned interface = interfaceOf(address);
+        if (interface == 0) {
+            std::fprintf(stderr, "slp-agent: no interface carries %s\n", text.c_str());
+            return false;
+        }
+        std::string canonical = addressText(address.sa());
+        std::string error;
+        int tcp = openSocket(address, SOCK_STREAM, interface, &error);
+        int udp = tcp < 0 ? -1 : openSocket(address, SOCK_DGRAM, interface, &error);
+        if (udp < 0) {
+            std::fprintf(stderr, "slp-agent: cannot listen on %s port %u: %s\n", text.c_str(), unsigned{o.port},
+                         error.c_str());
+            if (tcp >= 0) close(tcp);
+            return false;
+        }
+        agent->listeners.push_back({tcp, false});
+        agent->datagramSockets.push_back({udp, false, canonical});
+        agent->endpoints.push_back({canonical, address.family(), interface, udp});
+        agent->ownAddresses.push_back(canonical);
+
+        if (address.family() == AF_INET) {
+            if (multicast4 < 0 && (multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
+            if (interfaces4.insert(interface).second) {
+                ip_mreqn m{};
+                inet_pton(AF_INET, "239.255.255.253", &m.imr_multiaddr);
+                m.imr_address = address.v4().sin_addr;
+                m.imr_ifindex = static_cast<int>(interface);
+                if (setsockopt(multicast4, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
+                    std::fprintf(stderr, "slp-agent: cannot join 239.255.255.253 on %s: %s\n", text.c_str(),
+                                 std::strerror(errno));
+                    close(multicast4);
+                    return false;
+                }
+            }
+        } else {
+            if (agent->multicast6 < 0 &&
+                (agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) {
+                if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
+                return false;
+            }
+            if (agent->interfaces6.insert(interface).second) {
+                for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
+                    if (!join6(agent->multicast6, interface, groupAddress(scope, false, 0), true)) {
+                        std::fprintf(stderr, "slp-agent: cannot join FF0%u::116 on %s: %s\n", unsigned{scope},
+                                     text.c_str(), std::strerror(errno));
+                    }
+                }
+            }
+        }
+    }
+    if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
+    if (agent->multicast6 >= 0) agent->datagramSockets.push_back({agent->multicast6, true, ""});
     return true;
 }
 
@@ -135,64 +417,248 @@ bool openSignalFd(Agent *agent) {
     return agent->signalFd >= 0;
 }
 
+// Raises the descriptor limit as far as the hard limit allows and sizes the connection caps
+// to it, so no number of hostile connections can take the descriptors loopback needs.
+void sizeConnectionCaps(Agent *agent) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+    }
+    size_t usable = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1 << 20 ? size_t{1} << 20
+                                                                                 : static_cast<size_t>(limit.rlim_cur);
+    usable = usable > kReservedDescriptors + 64 ? usable - kReservedDescriptors : 64;
+    agent->remoteCap = std::min(kMaxRemoteConnections, usable / 2);
+    agent->loopbackCap = std::min(kMaxLoopbackConnections, usable - agent->remoteCap);
+    agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void saveState(Agent *agent) {
+    agent->changed = false;
+    if (agent->options.statePath.empty()) return;
+    std::string error;
+    std::string text = serializeState(agent->registry, monotonicMs(), wallClockMs());
+    if (!writeFileAtomically(agent->options.statePath, text, &error)) {
+        std::fprintf(stderr, "slp-agent: cannot write the state file %s\n", error.c_str());
+    }
+}
+
+// Loads the state file: registrations not expired whose process still runs (or that name
+// none). A missing or damaged file means starting empty, with a line saying why.
+void loadState(Agent *agent) {
+    if (agent->options.statePath.empty()) return;
+    std::string text, error;
+    if (!readWholeFile(agent->options.statePath, &text, &error) ||
+        !parseState(text, monotonicMs(), wallClockMs(), &agent->registry, &error)) {
+        std::fprintf(stderr, "slp-agent: starting empty: state file %s: %s\n", agent->options.statePath.c_str(),
+                     error.c_str());
+        return;
+    }
+    std::vector<std::string> lines;
+    if (agent->options.watchPid) dropExitedProcesses(&agent->registry, processAlive, &lines);
+    printLines(lines);
+    std::printf("restored %zu registrations\n", agent->registry.entries.size());
+    agent->changed = !lines.empty();
+}
+
+// Drops root for good once every socket is bound: no supplementary groups, the user's gid
+// and uid, no new privileges, and no capabilities in any set.
+bool dropPrivileges(const AgentOptions &options) {
+    if (geteuid() != 0) {
+        if (options.user.empty()) return true;
+        passwd *pw = getpwnam(options.user.c_str());
+        if (pw != nullptr && pw->pw_uid == geteuid()) return true;
+        std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
+        return false;
+    }
+    std::string name = options.user.empty() ? "nobody" : options.user;
+    passwd *pw = getpwnam(name.c_str());
+    if (pw == nullptr) {
+        std::fprintf(stderr, "slp-agent: no user '%s'\n", name.c_str());
+        return false;
+    }
+    uid_t uid = pw->pw_uid;
+    gid_t gid = pw->pw_gid;
+    // The bounding set can only shrink while the capability to shrink it is still held.
+    for (int cap = 0; cap <= 63; ++cap) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
+        std::fprintf(stderr, "slp-agent: cannot become %s: %s\n", name.c_str(), std::strerror(errno));
+        return false;
+    }
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_capset, &header, data) == 0 &&
+              syscall(SYS_capget, &header, data) == 0;
+    for (const auto &d : data) ok = ok && d.effective == 0 && d.permitted == 0 && d.inheritable == 0;
+    if (!ok || (uid != 0 && setuid(0) == 0)) {
+        std::fprintf(stderr, "slp-agent: privileges remain after becoming %s\n", name.c_str());
+        return false;
+    }
+    return true;
+}
+
 void checkProcesses(Agent *agent, int64_t nowMs) {
     if (!agent->options.watchPid) return;
     std::vector<std::string> lines;
     dropExitedProcesses(&agent->registry, processAlive, &lines);
-    printLines(lines);
+    report(agent, lines);
     agent->nextPidCheckMs = nowMs + kPidCheckIntervalMs;
 }
 
-Outcome answer(Agent *agent, const uint8_t *data, size_t size, size_t maxReply) {
+// `received` is where the request arrived; `multicast` whether on a group.
+Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, const std::string &received,
+               bool multicast) {
     const int64_t nowMs = monotonicMs();
     // Lookups must not report services of processes that are gone.
     const uint8_t function = data[1];
     if (function == 1 || function == 6 || function == 9) checkProcesses(agent, nowMs);
     HandlerOptions options;
     options.strictLifetimes = agent->options.strictLifetimes;
-    options.maxReplySize = maxReply;
+    options.datagramMtu = datagram ? agent->options.mtu : 0;
+    options.scopes = agent->options.scopes;
+    options.saAttributes = agent->options.saAttributes;
+    options.ownAddresses = agent->ownAddresses;
+    options.receivedOn = received;
+    options.viaMulticast = multicast;
     Outcome outcome = handleMessage(&agent->registry, data, size, nowMs, options);
-    printLines(outcome.lines);
+    report(agent, outcome.lines);
     return outcome;
 }
 
-void serveDatagrams(Agent *agent, int fd) {
+// Where a multicast datagram arrived: its interface and whether it was sent to a group.
+struct Arrival {
+    unsigned interface = 0;
+    bool toGroup = false;
+};
+
+Arrival arrivalOf(msghdr *msg) {
+    Arrival a;
+    for (cmsghdr *c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            a.interface = static_cast<unsigned>(info.ipi_ifindex);
+            a.toGroup = IN_MULTICAST(ntohl(info.ipi_addr.s_addr));
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            a.interface = info.ipi6_ifindex;
+            a.toGroup = IN6_IS_ADDR_MULTICAST(&info.ipi6_addr);
+        }
+    }
+    return a;
+}
+
+void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
     for (int budget = 64; budget > 0; --budget) {
-        sockaddr_storage from{};
-        socklen_t fromLen = sizeof from;
-        ssize_t n = recvfrom(fd, agent->datagram.data(), agent->datagram.size(), MSG_TRUNC,
-                             reinterpret_cast<sockaddr *>(&from), &fromLen);
+        Address from;
+        iovec iov{agent->datagram.data(), agent->datagram.size()};
+        alignas(cmsghdr) char control[256];
+        msghdr msg{};
+        msg.msg_name = &from.storage;
+        msg.msg_namelen = sizeof from.storage;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(socket.fd, &msg, MSG_TRUNC);
         if (n < 0) return;
+        from.length = msg.msg_namelen;
         if (n < 5 || static_cast<size_t>(n) > agent->datagram.size()) continue;
         const uint8_t *d = agent->datagram.data();
         // Bytes past Length are ignored; a datagram shorter than its Length is dropped.
         size_t length = (size_t{d[2]} << 16) | (size_t{d[3]} << 8) | d[4];
         if (length > static_cast<size_t>(n)) continue;
-        Outcome outcome = answer(agent, d, length, kDatagramMtu);
+        int replyFd = socket.fd;
+        std::string received = socket.address;
+        if (socket.multicast) {
+            // Only group traffic; the reply leaves from the interface address it came in on.
+            Arrival arrival = arrivalOf(&msg);
+            const Endpoint *endpoint = nullptr;
+            for (const Endpoint &e : agent->endpoints) {
+                if (e.interface == arrival.interface && e.family == from.family() && endpoint == nullptr) endpoint = &e;
+            }
+            if (!arrival.toGroup || endpoint == nullptr) continue;
+            replyFd = endpoint->udpFd;
+            received = endpoint->address;
+        }
+        Outcome outcome = answer(agent, d, length, true, received, socket.multicast);
         if (!outcome.reply.empty()) {
-            sendto(fd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from),
-                   fromLen);
+            sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
         }
     }
 }
 
-void acceptConnections(Agent *agent, int listener, int64_t nowMs) {
-    while (true) {
-        int fd = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) return;
-        if (agent->connections.size() >= kMaxConnections) {
-            close(fd);
-            continue;
+// Accepts and closes at once: over a cap, or out of descriptors (the spare one makes room).
+void refuse(Agent *agent, int listener, int fd) {
+    if (fd >= 0) {
+        close(fd);
+        return;
+    }
+    if (agent->spareFd < 0) return;
+    close(agent->spareFd);
+    fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
+    for (int budget = 256; budget > 0; --budget) {
+        Address peer;
+        peer.length = sizeof peer.storage;
+        int fd = accept4(listener.fd, peer.sa(), &peer.length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EMFILE || errno == ENFILE) {
+                refuse(agent, listener.fd, -1);
+                continue;
+            }
+            return;
+        }
+        Connection c;
+        c.fd = fd;
+        c.loopback = listener.loopback;
+        if (c.loopback) {
+            if (agent->loopbackConnections >= agent->loopbackCap) {
+                refuse(agent, listener.fd, fd);
+                continue;
+            }
+            ++agent->loopbackConnections;
+        } else {
+            c.peer = addressText(peer.sa());
+            size_t &mine = agent->perPeer[c.peer];
+            if (mine >= kMaxPerPeer || agent->remoteConnections >= agent->remoteCap) {
+                if (mine == 0) agent->perPeer.erase(c.peer);
+                refuse(agent, listener.fd, fd);
+                continue;
+            }
+            ++mine;
+            ++agent->remoteConnections;
         }
         // Replies are single small writes; do not let them wait for an ACK.
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        Connection c;
-        c.fd = fd;
         c.lastActivityMs = nowMs;
         agent->connections.push_back(std::move(c));
     }
 }
+
+void forget(Agent *agent, const Connection &c) {
+    close(c.fd);
+    if (c.loopback) {
+        --agent->loopbackConnections;
+        return;
+    }
+    --agent->remoteConnections;
+    auto it = agent->perPeer.find(c.peer);
+    if (it != agent->perPeer.end() && --it->second == 0) agent->perPeer.erase(it);
+}
+
+int64_t idleLimitMs(const Connection &c) { return c.loopback ? kLoopbackIdleMs : kRemoteIdleMs; }
 
 // Answers every complete message in the input buffer while the output stays bounded.
 void processInput(Agent *agent, Connection *c) {
@@ -209,7 +675,7 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, 0);
+        Outcome outcome = answer(agent, msg, length, false, "", false);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
@@ -251,27 +717,33 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
         if (!deadline || t < *deadline) deadline = t;
     };
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
-    for (const Connection &c : agent.connections) earliest(c.lastActivityMs + kIdleTimeoutMs);
+    for (const Connection &c : agent.connections) earliest(c.lastActivityMs + idleLimitMs(c));
     if (!deadline) return -1;
     return static_cast<int>(std::clamp<int64_t>(*deadline - nowMs, 0, 60 * 60 * 1000));
 }
 
 void closeAll(Agent *agent) {
     for (Connection &c : agent->connections) close(c.fd);
-    for (int fd : agent->listeners) close(fd);
-    for (int fd : agent->datagramSockets) close(fd);
+    for (const Listener &l : agent->listeners) close(l.fd);
+    for (const DatagramSocket &d : agent->datagramSockets) close(d.fd);
     if (agent->signalFd >= 0) close(agent->signalFd);
+    if (agent->spareFd >= 0) close(agent->spareFd);
 }
 
 void serve(Agent *agent) {
     std::vector<pollfd> fds;
     while (true) {
-        // Whatever this pass printed appears before the agent waits again.
+        // What this pass changed is on disk, and in the groups joined, before its lines
+        // appear and the agent waits again.
+        if (agent->changed) {
+            saveState(agent);
+            updateTypeGroups(agent);
+        }
         std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
-        for (int fd : agent->listeners) fds.push_back({fd, POLLIN, 0});
-        for (int fd : agent->datagramSockets) fds.push_back({fd, POLLIN, 0});
+        for (const Listener &l : agent->listeners) fds.push_back({l.fd, POLLIN, 0});
+        for (const DatagramSocket &d : agent->datagramSockets) fds.push_back({d.fd, POLLIN, 0});
         const size_t firstConnection = fds.size();
         for (const Connection &c : agent->connections) {
             short events = wantsRead(c) ? POLLIN : 0;
@@ -288,15 +760,15 @@ void serve(Agent *agent) {
 
         std::vector<std::string> lines;
         expireRegistrations(&agent->registry, nowMs, &lines);
-        printLines(lines);
+        report(agent, lines);
         if (nowMs >= agent->nextPidCheckMs) checkProcesses(agent, nowMs);
 
         size_t i = 1;
-        for (int fd : agent->listeners) {
-            if (fds[i++].revents != 0) acceptConnections(agent, fd, nowMs);
+        for (const Listener &l : agent->listeners) {
+            if (fds[i++].revents != 0) acceptConnections(agent, l, nowMs);
         }
-        for (int fd : agent->datagramSockets) {
-            if (fds[i++].revents != 0) serveDatagrams(agent, fd);
+        for (const DatagramSocket &d : agent->datagramSockets) {
+            if (fds[i++].revents != 0) serveDatagrams(agent, d);
         }
         // Connections accepted above are not in `fds` yet; they are polled next round.
         i = firstConnection;
@@ -308,10 +780,10 @@ void serve(Agent *agent) {
             // Input left over once output has drained is answered now.
             if (!c.broken && c.out.size() - c.outSent < kMaxPendingOutput) processInput(agent, &c);
             if (!c.broken) writeConnection(&c, nowMs);
-            bool done =
-                c.broken || (c.peerClosed && c.outSent == c.out.size()) || nowMs - c.lastActivityMs >= kIdleTimeoutMs;
+            bool done = c.broken || (c.peerClosed && c.outSent == c.out.size()) ||
+                        nowMs - c.lastActivityMs >= idleLimitMs(c);
             if (done) {
-                close(c.fd);
+                forget(agent, c);
                 it = agent->connections.erase(it);
             } else {
                 ++it;
@@ -328,14 +800,24 @@ int runAgent(const AgentOptions &options) {
     // Fully buffered and flushed once per pass of the event loop: every line still appears
     // before the agent next waits, at one write per pass instead of one per line.
     setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
+    sizeConnectionCaps(&agent);
     if (!openSignalFd(&agent)) {
         std::perror("slp-agent: signalfd");
         return 1;
     }
-    if (!openSockets(&agent)) {
+    if (!openLoopback(&agent) || !openInterfaces(&agent)) {
         closeAll(&agent);
         return 1;
     }
+    // Loaded before anything is answered; written only once root is gone, so the file
+    // belongs to the user the agent runs as.
+    loadState(&agent);
+    if (!dropPrivileges(options)) {
+        closeAll(&agent);
+        return 1;
+    }
+    if (agent.changed) saveState(&agent);
+    updateTypeGroups(&agent);
     std::printf("listening on port %u\n", unsigned{options.port});
     std::fflush(stdout);
     serve(&agent);
