@@ -10,6 +10,8 @@
 #include "slp_message.h"
 #include "slp_transport.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <strings.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -31,6 +33,8 @@ namespace {
 struct Handle {
     std::string language;
     Connection connection;
+    std::string unicastIp;  // SLPAssociateIP: finds go by unicast to this agent; empty = multicast
+    std::string ifList;     // SLPAssociateIFList: interfaces to multicast out of; empty = configured
     bool busy = false;           // guarded by the registry mutex
     bool closeWhenIdle = false;  // SLPClose arrived while a call was running
 };
@@ -361,6 +365,29 @@ SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
         if (copy == nullptr) return SLP_MEMORY_ALLOC_FAILED;
         std::memcpy(copy, scopes.c_str(), scopes.size() + 1);
         *ppcScopeList = copy;
+        return SLP_OK;
+    });
+}
+
+SLPEXP SLPError SLPAPI SLPAssociateIP(SLPHandle hSLP, const char *unicast_ip) {
+    if (isEmpty(unicast_ip)) return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        in6_addr probe{};
+        if (inet_pton(AF_INET, unicast_ip, &probe) != 1 && inet_pton(AF_INET6, unicast_ip, &probe) != 1)
+            return SLP_PARAMETER_BAD;
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        handle->unicastIp = unicast_ip;
+        return SLP_OK;
+    });
+}
+
+SLPEXP SLPError SLPAPI SLPAssociateIFList(SLPHandle hSLP, const char *McastIFList) {
+    if (isEmpty(McastIFList)) return SLP_PARAMETER_BAD;
+    return guarded([&] {
+        HandleLease handle;
+        if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
+        handle->ifList = McastIFList;
         return SLP_OK;
     });
 }

@@ -115,6 +115,13 @@ SLPEXP const char *SLPAPI SLPGetProperty(const char *pcName);
 
 SLPEXP void SLPAPI SLPSetProperty(const char *pcName, const char *pcValue);
 
+/* Extensions found in OpenSLP's header. SLPAssociateIP: later finds on the handle go by
+ * unicast to that agent (an IPv4 or IPv6 address literal) instead of by multicast.
+ * SLPAssociateIFList: a comma list of local interface addresses to multicast finds out of. */
+SLPEXP SLPError SLPAPI SLPAssociateIP(SLPHandle hSLP, const char *unicast_ip);
+
+SLPEXP SLPError SLPAPI SLPAssociateIFList(SLPHandle hSLP, const char *McastIFList);
+
 #ifdef __cplusplus
 }
 #endif

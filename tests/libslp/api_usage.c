@@ -28,6 +28,8 @@ static SLPError (*const unescape_fn)(const char *, char **, SLPBoolean) = SLPUne
 static void (*const free_fn)(void *) = SLPFree;
 static const char *(*const getprop_fn)(const char *) = SLPGetProperty;
 static void (*const setprop_fn)(const char *, const char *) = SLPSetProperty;
+static SLPError (*const associp_fn)(SLPHandle, const char *) = SLPAssociateIP;
+static SLPError (*const associf_fn)(SLPHandle, const char *) = SLPAssociateIFList;
 
 /* Callbacks written the way applications write them. */
 static void SLPCALLBACK on_reg(SLPHandle h, SLPError err, void *cookie) {
@@ -103,6 +105,11 @@ int main(void) {
     if (findtypes_fn(h, "*", "", NULL, NULL) != SLP_PARAMETER_BAD) ++failures;
     if (findsrvs_fn(h, NULL, "", "", url_cb, NULL) != SLP_PARAMETER_BAD) ++failures;
     if (findattrs_fn(h, NULL, "", "", attr_cb, NULL) != SLP_PARAMETER_BAD) ++failures;
+    if (associp_fn(h, "192.0.2.1") != SLP_OK || associp_fn(h, "fd00::1") != SLP_OK ||
+        associp_fn(NULL, "192.0.2.1") != SLP_PARAMETER_BAD || associp_fn(h, NULL) != SLP_PARAMETER_BAD)
+        ++failures;
+    if (associf_fn(h, "192.0.2.1,198.51.100.1") != SLP_OK || associf_fn(NULL, "192.0.2.1") != SLP_PARAMETER_BAD)
+        ++failures;
     (void)type_cb;
     close_fn(h);
 
