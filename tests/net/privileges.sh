@@ -15,8 +15,8 @@ status=/proc/${RIG_AGENT_PID[s1]}/status
     printf 'Uid:\t%s\t%s\t%s\t%s\n' "$uid" "$uid" "$uid" "$uid"
     printf 'Gid:\t%s\t%s\t%s\t%s\n' "$gid" "$gid" "$gid" "$gid"
     printf 'Groups:\t\n'
-    printf 'NoNewPrivs:\t1\n'
     for set in CapInh CapPrm CapEff CapBnd CapAmb; do printf '%s:\t0000000000000000\n' "$set"; done
+    printf 'NoNewPrivs:\t1\n'
 } >"$RIG_TMP/expected"
 grep -E '^(Uid|Gid|Groups|NoNewPrivs|Cap(Inh|Prm|Eff|Bnd|Amb)):' "$status" | sed 's/[[:space:]]*$//; s/^Groups:$/Groups:\t/' \
     >"$RIG_TMP/found"

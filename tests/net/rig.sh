@@ -8,9 +8,10 @@
 #
 # Programs: taken from the environment (ctest sets them), else from RIG_BUILD (build/default):
 #   ORVAD SLP_AGENT SLP_QUERY ORVAD_SHOW ORVAD_DISCOVER DEV_SWITCH_STATE
-# Knobs: RIG_PORT (SLP port, 427), RIG_MCAST_WAIT (the stations' net.slp.multicastMaximumWait,
-# 3000 ms), RIG_MCAST_TIMEOUTS (their net.slp.multicastTimeouts), RIG_KEEP=1 (leave the
-# temporary folder for a look at the logs; namespaces and processes still go).
+# Knobs: RIG_PORT (SLP port, 427), RIG_AGENT_IPV6 (the agents' net.slp.useIPv6, true),
+# RIG_MCAST_WAIT (the stations' net.slp.multicastMaximumWait, 3000 ms), RIG_MCAST_TIMEOUTS
+# (their net.slp.multicastTimeouts), RIG_KEEP=1 (keep the temporary folder and its logs;
+# namespaces and processes still go).
 # A case exits 77 (skipped) only when network namespaces cannot be made here.
 
 rig_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -100,8 +101,8 @@ rig_show_logs() {
         [ -f "$dir/agent.log" ] || continue
         [ "$shown" -lt 3 ] || break
         shown=$((shown + 1))
-        echo "--- $(basename "$dir"): agent (last 15 lines)"; tail -n 15 "$dir/agent.log"
-        echo "--- $(basename "$dir"): orvad (last 5 lines)"; tail -n 5 "$dir/orvad.log" 2>/dev/null
+        echo "--- $(basename "$dir"): agent (last 15 lines)"; tail -n 15 "$dir/agent.log" | cut -c1-160
+        echo "--- $(basename "$dir"): orvad (last 5 lines)"; tail -n 5 "$dir/orvad.log" 2>/dev/null | cut -c1-160
     done >&2
 }
 
@@ -236,6 +237,8 @@ rig_switch() {
     done
     rig_node "$name" "${addresses[@]}" || return 1
     echo "net.slp.port = $RIG_PORT" >"$dir/slp.conf"
+    # The agent's own properties: IPv6 on, so it answers on the IPv6 addresses of its URLs too.
+    printf 'net.slp.port = %s\nnet.slp.useIPv6 = %s\n' "$RIG_PORT" "${RIG_AGENT_IPV6:-true}" >"$dir/agent.conf"
     rig_truth "$name" || return 1
     rig_start_agent "$name" || return 1
     rig_spawn "$name" "$dir/orvad.log" env KESH_STATE="$dir/switch.state" "$ORVAD"
@@ -255,7 +258,7 @@ rig_start_agent() {
     local name=$1 dir=$RIG_TMP/$1 interfaces
     interfaces=$(rig_state_addresses "$dir/switch.state" | { if [ -n "${RIG_AGENT_IPV4_ONLY-}" ]; then grep -v :; else cat; fi; } |
         paste -sd, -)
-    rig_spawn "$name" "$dir/agent.log" "$SLP_AGENT" -c "$dir/slp.conf" --port "$RIG_PORT" \
+    rig_spawn "$name" "$dir/agent.log" "$SLP_AGENT" -c "$dir/agent.conf" --port "$RIG_PORT" \
         --interfaces "$interfaces" --state "$dir/agent/state" ${RIG_AGENT_ARGS-}
     RIG_AGENT_PID[$name]=$RIG_LAST_PID
     rig_wait_for 10 "agent of $name listening" rig_listening "$name" || return 1
