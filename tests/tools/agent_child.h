@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace agentchild {
 
@@ -35,7 +36,9 @@ inline uint16_t pickFreePort() {
 class AgentChild {
 public:
     // The agent's stdout and stderr go to an unlinked temporary file, kept open for output().
-    explicit AgentChild(std::string path) : path_(std::move(path)) {
+    // `args` follow "--port N" on the agent's command line.
+    explicit AgentChild(std::string path, std::vector<std::string> args = {})
+        : path_(std::move(path)), args_(std::move(args)) {
         const char *dir = std::getenv("TMPDIR");
         std::string name = std::string(dir != nullptr ? dir : "/tmp") + "/slp-agent-out.XXXXXX";
         out_ = mkostemp(name.data(), O_APPEND | O_CLOEXEC);
@@ -54,10 +57,12 @@ public:
         for (int attempt = 0; attempt < 5; ++attempt, usleep(200 * 1000)) {
             port_ = port != 0 ? port : pickFreePort();
             std::string portText = std::to_string(port_), flag = "--port";
-            char *argv[] = {path_.data(), flag.data(), portText.data(), nullptr};
+            std::vector<char *> argv = {path_.data(), flag.data(), portText.data()};
+            for (std::string &arg : args_) argv.push_back(arg.data());
+            argv.push_back(nullptr);
             std::fflush(nullptr);
             if (out_ >= 0 && ftruncate(out_, 0) == 0 && (pid_ = fork()) == 0) {
-                if (dup2(out_, STDOUT_FILENO) >= 0 && dup2(out_, STDERR_FILENO) >= 0) execv(argv[0], argv);
+                if (dup2(out_, STDOUT_FILENO) >= 0 && dup2(out_, STDERR_FILENO) >= 0) execv(argv[0], argv.data());
                 _exit(127);
             }
             if (pid_ > 0 && waitForOutput("listening on port " + portText)) return true;
@@ -102,6 +107,7 @@ public:
 
 private:
     std::string path_;
+    std::vector<std::string> args_;
     int out_ = -1;
     uint16_t port_ = 0;
     pid_t pid_ = -1;

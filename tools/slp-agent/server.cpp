@@ -52,6 +52,9 @@ constexpr size_t kMaxPerPeer = 16;
 constexpr size_t kMaxRemoteConnections = 512;
 constexpr size_t kMaxLoopbackConnections = 1024;
 constexpr size_t kReservedDescriptors = 64;  // sockets, files and the state file's writes
+// The state file is rewritten (with an fsync) at most this often: a burst of registrations
+// costs one or two writes, and at most this much is lost when the agent is killed.
+constexpr int64_t kStateWriteSpacingMs = 100;
 constexpr int64_t kLoopbackIdleMs = 5 * 60 * 1000;
 constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
@@ -205,7 +208,9 @@ struct Agent {
     int spareFd = -1;  // given up to accept-and-close when descriptors run out
     int signalFd = -1;
     int64_t nextPidCheckMs = 0;
-    bool changed = false;  // the registry changed since the state file was written
+    bool changed = false;        // the registry changed since the state file was written
+    bool typesChanged = false;   // since the IPv6 type groups were last updated
+    int64_t lastSaveMs = INT64_MIN / 2;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
 };
@@ -213,7 +218,7 @@ struct Agent {
 // Prints what changed and notes that the state file is behind.
 void report(Agent *agent, const std::vector<std::string> &lines) {
     printLines(lines);
-    if (!lines.empty()) agent->changed = true;
+    if (!lines.empty()) agent->changed = agent->typesChanged = true;
 }
 
 int openSocket(const Address &address, int type, unsigned scopeId, std::string *error) {
@@ -435,8 +440,9 @@ void sizeConnectionCaps(Agent *agent) {
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-void saveState(Agent *agent) {
+void saveState(Agent *agent, int64_t nowMs) {
     agent->changed = false;
+    agent->lastSaveMs = nowMs;
     if (agent->options.statePath.empty()) return;
     std::string error;
     std::string text = serializeState(agent->registry, monotonicMs(), wallClockMs());
@@ -449,6 +455,7 @@ void saveState(Agent *agent) {
 // none). A missing or damaged file means starting empty, with a line saying why.
 void loadState(Agent *agent) {
     if (agent->options.statePath.empty()) return;
+    removeStaleTemporaries(agent->options.statePath);
     std::string text, error;
     if (!readWholeFile(agent->options.statePath, &text, &error) ||
         !parseState(text, monotonicMs(), wallClockMs(), &agent->registry, &error)) {
@@ -717,6 +724,7 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
         if (!deadline || t < *deadline) deadline = t;
     };
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
+    if (agent.changed && !agent.options.statePath.empty()) earliest(agent.lastSaveMs + kStateWriteSpacingMs);
     for (const Connection &c : agent.connections) earliest(c.lastActivityMs + idleLimitMs(c));
     if (!deadline) return -1;
     return static_cast<int>(std::clamp<int64_t>(*deadline - nowMs, 0, 60 * 60 * 1000));
@@ -733,12 +741,13 @@ void closeAll(Agent *agent) {
 void serve(Agent *agent) {
     std::vector<pollfd> fds;
     while (true) {
-        // What this pass changed is on disk, and in the groups joined, before its lines
-        // appear and the agent waits again.
-        if (agent->changed) {
-            saveState(agent);
+        // What changed is in the groups joined before the agent waits again, and on disk
+        // within kStateWriteSpacingMs.
+        if (agent->typesChanged) {
             updateTypeGroups(agent);
+            agent->typesChanged = false;
         }
+        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs) saveState(agent, monotonicMs());
         std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
@@ -816,11 +825,12 @@ int runAgent(const AgentOptions &options) {
         closeAll(&agent);
         return 1;
     }
-    if (agent.changed) saveState(&agent);
+    if (agent.changed) saveState(&agent, monotonicMs());
     updateTypeGroups(&agent);
     std::printf("listening on port %u\n", unsigned{options.port});
     std::fflush(stdout);
     serve(&agent);
+    if (agent.changed) saveState(&agent, monotonicMs());
     std::printf("stopping\n");
     closeAll(&agent);
     return 0;

@@ -1,5 +1,6 @@
 #include "state.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -104,6 +105,20 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
     return false;
 }
 
+void removeStaleTemporaries(const std::string &path) {
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".tmp.";
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (dirent *entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, prefix.c_str(), prefix.size()) == 0) {
+            unlinkat(dirfd(dir), entry->d_name, 0);
+        }
+    }
+    closedir(dir);
+}
+
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string *error) {
     size_t slash = path.rfind('/');
     std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -139,14 +154,14 @@ bool writeFileAtomically(const std::string &path, const std::string &text, std::
 bool readWholeFile(const std::string &path, std::string *text, std::string *error) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *error = path + ": " + std::strerror(errno);
+        *error = std::strerror(errno);
         return false;
     }
     text->clear();
     std::vector<char> chunk(64 * 1024);
     ssize_t n = 0;
     while ((n = read(fd, chunk.data(), chunk.size())) > 0) text->append(chunk.data(), static_cast<size_t>(n));
-    if (n < 0) *error = path + ": " + std::strerror(errno);
+    if (n < 0) *error = std::strerror(errno);
     close(fd);
     return n == 0;
 }

@@ -23,7 +23,10 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
 // fsync, rename, fsync of the folder. False with `error` set on failure (old file kept).
 bool writeFileAtomically(const std::string &path, const std::string &text, std::string *error);
 
-// The whole file; false with `error` set when it cannot be read.
+// Removes temporary files writeFileAtomically left beside `path` when it was killed mid-write.
+void removeStaleTemporaries(const std::string &path);
+
+// The whole file; false with `error` (why, without the path) set when it cannot be read.
 bool readWholeFile(const std::string &path, std::string *text, std::string *error);
 
 }  // namespace slpagent
