@@ -217,6 +217,7 @@ int main(int argc, char *argv[]) {
     if (posix_spawn(&pid, args[0], nullptr, nullptr, args, environ) == 0) {
         SLPHandle handle;
         SLPOpen("", SLP_FALSE, &handle);
+        SLPAssociateIP(handle, "127.0.0.1");  // the agent is on loopback, which carries no multicast
         // The agent drops this process's registrations only when it exits, so wait for the
         // program's own: its first pass re-registers them under its process id.
         for (int i = 0; i < 100 && (advertised(handle) < kRegistrations || usageOf(std::to_string(pid)).threads < 2);

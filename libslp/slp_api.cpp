@@ -1,13 +1,15 @@
 // slp_api.cpp: the RFC 2614 entry points on synchronous handles.
 //
 // Each call validates its arguments, takes the handle for its duration (a second call on
-// the same handle, from a callback or another thread, gets SLP_HANDLE_IN_USE), sends one
-// request over the handle's connection, checks the reply and runs the callbacks before
-// returning. No C++ exception leaves an entry point.
+// the same handle, from a callback or another thread, gets SLP_HANDLE_IN_USE), sends its
+// request, checks the replies and runs the callbacks before returning. Registrations go over
+// the handle's TCP connection to the local agent; finds go by unicast to the agent named by
+// SLPAssociateIP, else by multicast (slp_net.h). No C++ exception leaves an entry point.
 #include <slp.h>
 
 #include "slp_config.h"
 #include "slp_message.h"
+#include "slp_net.h"
 #include "slp_transport.h"
 
 #include <arpa/inet.h>
@@ -16,15 +18,18 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace slpclient {
@@ -33,8 +38,8 @@ namespace {
 struct Handle {
     std::string language;
     Connection connection;
-    std::string unicastIp;  // SLPAssociateIP: finds go by unicast to this agent; empty = multicast
-    std::string ifList;     // SLPAssociateIFList: interfaces to multicast out of; empty = configured
+    std::string unicastIp;       // SLPAssociateIP: finds go by unicast to this agent; empty = multicast
+    std::string ifList;          // SLPAssociateIFList: interfaces to multicast out of; empty = configured
     bool busy = false;           // guarded by the registry mutex
     bool closeWhenIdle = false;  // SLPClose arrived while a call was running
 };
@@ -191,6 +196,58 @@ std::vector<std::string> distinctItems(const std::string &list) {
     return items;
 }
 
+// Appends to `list` each item of `more` it does not hold yet (exact compare).
+void collate(const std::vector<std::string> &more, std::vector<std::string> *list) {
+    for (const std::string &item : more)
+        if (std::find(list->begin(), list->end(), item) == list->end()) list->push_back(item);
+}
+
+std::string joined(const std::vector<std::string> &items) {
+    std::string out;
+    for (const std::string &item : items) out += (out.empty() ? "" : ",") + item;
+    return out;
+}
+
+// A find's request for the given header and previous-responder list, with this handle's
+// settings; `body` is the request record with everything but the list filled in.
+template <typename Request>
+std::function<bool(const slpv2::Header &, const std::string &, std::vector<uint8_t> *)>
+encoderFor(Request body, bool (*encode)(const slpv2::Header &, const Request &, std::vector<uint8_t> *)) {
+    return [body = std::move(body), encode](const slpv2::Header &header, const std::string &prList,
+                                            std::vector<uint8_t> *out) mutable {
+        body.prList = prList;
+        return encode(header, body, out);
+    };
+}
+
+// Decodes one reply for a find: Unusable when it does not parse or carries an extension we
+// must understand; an error code in it leaves `*body` with a nonzero error for the caller to
+// ignore (the agent found nothing it may tell us).
+template <typename Reply>
+Take decodeReply(const uint8_t *data, size_t size,
+                 slpv2::DecodeStatus (*decode)(const uint8_t *, size_t, slpv2::Header *, Reply *), Reply *body) {
+    slpv2::Header header;
+    if (decode(data, size, &header, body) != slpv2::DecodeStatus::Ok || slpv2::hasMandatoryExtension(data, size))
+        return Take::Unusable;
+    return Take::More;
+}
+
+// Runs a find the way the handle asks: by unicast to its associated agent, else by multicast
+// out of its interface list (or the configured interfaces).
+SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request, bool *stopped) {
+    slpv2::Header header;
+    header.xid = nextXid();
+    header.language = handle.language;
+    if (!handle.unicastIp.empty()) {
+        NetAddress agent;
+        if (!parseAddress(handle.unicastIp, settings.port, &agent)) return SLP_PARAMETER_BAD;
+        return unicastFind(agent, settings, header, request, stopped);
+    }
+    int sent = 0;
+    return multicastFind(handle.ifList.empty() ? settings.interfaces : handle.ifList, settings, header, request,
+                         stopped, &sent);
+}
+
 }  // namespace
 }  // namespace slpclient
 
@@ -284,15 +341,21 @@ SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAutho
         rqst.allAuthorities = std::strcmp(pcNamingAuthority, "*") == 0;
         if (!rqst.allAuthorities) rqst.namingAuthority = pcNamingAuthority;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
-        slpv2::SrvTypeRply rply;
-        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeSrvTypeRqst, slpv2::Function::SrvTypeRply,
-                                slpv2::decodeSrvTypeRply, &rply);
-        if (err != SLP_OK) return err;
-        if (rply.error == 0) {
-            std::string collated;
-            for (const std::string &type : distinctItems(rply.types)) collated += (collated.empty() ? "" : ",") + type;
-            if (!collated.empty() && callback(hSLP, collated.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
-        }
+        std::vector<std::string> types;
+        FindRequest find;
+        find.replyFunction = slpv2::Function::SrvTypeRply;
+        inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
+        find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvTypeRqst);
+        find.take = [&types](const uint8_t *data, size_t size) {
+            slpv2::SrvTypeRply rply;
+            Take took = decodeReply(data, size, slpv2::decodeSrvTypeRply, &rply);
+            if (took == Take::More && rply.error == 0) collate(distinctItems(rply.types), &types);
+            return took;
+        };
+        bool stopped = false;
+        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK) return err;
+        std::string collated = joined(types);
+        if (!collated.empty() && callback(hSLP, collated.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
         callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
         return SLP_OK;
     });
@@ -309,20 +372,24 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
         rqst.serviceType = pcServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
         rqst.predicate = pcSearchFilter == nullptr ? "" : pcSearchFilter;
-        slpv2::SrvRply rply;
-        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeSrvRqst, slpv2::Function::SrvRply,
-                                slpv2::decodeSrvRply, &rply);
-        if (err != SLP_OK) return err;
-        if (rply.error == 0) {
-            std::vector<const slpv2::UrlEntry *> reported;
+        std::unordered_set<std::string> reported;
+        FindRequest find;
+        find.replyFunction = slpv2::Function::SrvRply;
+        find.ipv6Group = serviceTypeGroup(pcServiceType);
+        find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvRqst);
+        // Each new URL goes to the application as it arrives, whichever agent sent it.
+        find.take = [&](const uint8_t *data, size_t size) {
+            slpv2::SrvRply rply;
+            Take took = decodeReply(data, size, slpv2::decodeSrvRply, &rply);
+            if (took != Take::More || rply.error != 0) return took;
             for (const slpv2::UrlEntry &e : rply.urls) {
-                bool seen = false;
-                for (const slpv2::UrlEntry *r : reported) seen = seen || r->url == e.url;
-                if (seen) continue;
-                reported.push_back(&e);
-                if (callback(hSLP, e.url.c_str(), e.lifetime, SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
+                if (!reported.insert(e.url).second) continue;
+                if (callback(hSLP, e.url.c_str(), e.lifetime, SLP_OK, pvCookie) == SLP_FALSE) return Take::Stop;
             }
-        }
+            return Take::More;
+        };
+        bool stopped = false;
+        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK || stopped) return err;
         callback(hSLP, nullptr, 0, SLP_LAST_CALL, pvCookie);
         return SLP_OK;
     });
@@ -339,13 +406,23 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
         rqst.urlOrType = pcURLOrServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
         rqst.tags = pcAttrIds == nullptr ? "" : pcAttrIds;
-        slpv2::AttrRply rply;
-        SLPError err = transact(*handle, settings, 0, rqst, slpv2::encodeAttrRqst, slpv2::Function::AttrRply,
-                                slpv2::decodeAttrRply, &rply);
-        if (err != SLP_OK) return err;
-        if (rply.error == 0 && !rply.attributes.empty() &&
-            callback(hSLP, rply.attributes.c_str(), SLP_OK, pvCookie) == SLP_FALSE)
-            return SLP_OK;
+        // Attribute lists cannot be split safely on commas (values may hold them unescaped),
+        // so agents' lists are merged whole: each distinct list once, in order of arrival.
+        std::vector<std::string> lists;
+        FindRequest find;
+        find.replyFunction = slpv2::Function::AttrRply;
+        inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
+        find.encode = encoderFor(std::move(rqst), slpv2::encodeAttrRqst);
+        find.take = [&lists](const uint8_t *data, size_t size) {
+            slpv2::AttrRply rply;
+            Take took = decodeReply(data, size, slpv2::decodeAttrRply, &rply);
+            if (took == Take::More && rply.error == 0 && !rply.attributes.empty()) collate({rply.attributes}, &lists);
+            return took;
+        };
+        bool stopped = false;
+        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK) return err;
+        std::string attributes = joined(lists);
+        if (!attributes.empty() && callback(hSLP, attributes.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
         callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
         return SLP_OK;
     });
@@ -372,9 +449,8 @@ SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
 SLPEXP SLPError SLPAPI SLPAssociateIP(SLPHandle hSLP, const char *unicast_ip) {
     if (isEmpty(unicast_ip)) return SLP_PARAMETER_BAD;
     return guarded([&] {
-        in6_addr probe{};
-        if (inet_pton(AF_INET, unicast_ip, &probe) != 1 && inet_pton(AF_INET6, unicast_ip, &probe) != 1)
-            return SLP_PARAMETER_BAD;
+        NetAddress probe;
+        if (!parseAddress(unicast_ip, 0, &probe)) return SLP_PARAMETER_BAD;
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
         handle->unicastIp = unicast_ip;

@@ -43,6 +43,24 @@ bool booleanOr(const PropertyMap &map, const char *name, bool fallback) {
     return fallback;
 }
 
+// A comma list of whole numbers within [1, high], else `fallback` (one bad item spoils the list).
+std::vector<int> timeoutsOr(const PropertyMap &map, const char *name, long high, const std::vector<int> &fallback) {
+    auto it = map.find(name);
+    if (it == map.end()) return fallback;
+    std::vector<int> steps;
+    size_t start = 0;
+    while (start <= it->second.size() && steps.size() < 32) {
+        size_t comma = it->second.find(',', start);
+        if (comma == std::string::npos) comma = it->second.size();
+        PropertyMap one{{"", trim(it->second.substr(start, comma - start))}};
+        long v = numberOr(one, "", 1, high, -1);
+        if (v < 0) return fallback;
+        steps.push_back(static_cast<int>(v));
+        start = comma + 1;
+    }
+    return steps;
+}
+
 // Values are kept in place for the life of the process: SLPGetProperty hands out pointers
 // into them, and a replaced value may still be in a caller's hands.
 class PropertyStore {
@@ -98,6 +116,13 @@ PropertyMap defaultProperties() {
         {"net.slp.MTU", "1400"},
         {"net.slp.port", "427"},
         {"net.slp.unicastMaximumWait", "5000"},
+        {"net.slp.unicastTimeouts", "500,750,1000,1500,2000,3000"},
+        {"net.slp.multicastMaximumWait", "15000"},
+        {"net.slp.multicastTimeouts", "500,750,1000,1500,2000,3000"},
+        {"net.slp.multicastTTL", "255"},
+        {"net.slp.interfaces", ""},
+        {"net.slp.useIPv4", "true"},
+        {"net.slp.useIPv6", "false"},
         {"net.slp.watchRegistrationPID", "true"},
     };
 }
@@ -145,6 +170,16 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     auto scopes = map.find("net.slp.useScopes");
     if (scopes != map.end() && !scopes->second.empty()) s.scopes = scopes->second;
     s.sendProcessId = booleanOr(map, "net.slp.watchRegistrationPID", s.sendProcessId);
+    // Below 576 bytes of IP datagram no request with a previous-responder list would fit.
+    s.mtu = static_cast<size_t>(numberOr(map, "net.slp.MTU", 512, 65000, static_cast<long>(s.mtu)));
+    s.unicastTimeoutsMs = timeoutsOr(map, "net.slp.unicastTimeouts", 600000, s.unicastTimeoutsMs);
+    s.multicastWaitMs = static_cast<int>(numberOr(map, "net.slp.multicastMaximumWait", 1, 600000, s.multicastWaitMs));
+    s.multicastTimeoutsMs = timeoutsOr(map, "net.slp.multicastTimeouts", 600000, s.multicastTimeoutsMs);
+    s.multicastTtl = static_cast<int>(numberOr(map, "net.slp.multicastTTL", 1, 255, s.multicastTtl));
+    auto interfaces = map.find("net.slp.interfaces");
+    if (interfaces != map.end()) s.interfaces = interfaces->second;
+    s.useIPv4 = booleanOr(map, "net.slp.useIPv4", s.useIPv4);
+    s.useIPv6 = booleanOr(map, "net.slp.useIPv6", s.useIPv6);
     return s;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace slpclient {
 
@@ -19,8 +20,8 @@ constexpr const char *kConfigFileVariable = "OpenSLPConfig";
 
 // slp_config.cpp: parsing and layering, no process state.
 
-// The built-in defaults: net.slp.useScopes, locale, MTU, port, unicastMaximumWait,
-// watchRegistrationPID.
+// The built-in defaults: net.slp.useScopes, locale, MTU, port, the unicast and multicast
+// waits and timeouts, multicastTTL, interfaces, useIPv4/useIPv6, watchRegistrationPID.
 PropertyMap defaultProperties();
 // Applies the `name = value` lines of `text` to `map`. Lines starting with `#` or `;`
 // (after blanks) are comments; lines without `=` or with an empty name are ignored; name and
@@ -34,9 +35,17 @@ PropertyMap layeredProperties(const char *globalPath, const char *overridePath);
 // What one request needs, taken from the properties, with defaults for unusable values.
 struct RequestSettings {
     uint16_t port = 427;
-    int replyWaitMs = 5000;
+    int replyWaitMs = 5000;  // net.slp.unicastMaximumWait
     std::string scopes = "DEFAULT";
     bool sendProcessId = true;
+    size_t mtu = 1400;  // largest SLP message in one datagram
+    std::vector<int> unicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
+    int multicastWaitMs = 15000;  // net.slp.multicastMaximumWait
+    std::vector<int> multicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
+    int multicastTtl = 255;
+    std::string interfaces;  // comma list of local addresses to multicast out of; empty = all
+    bool useIPv4 = true;
+    bool useIPv6 = false;
 };
 RequestSettings settingsFrom(const PropertyMap &map);
 

@@ -47,14 +47,10 @@ void setWait(int fd, int ms) {
 
 // Connects without blocking past the deadline, then makes the socket blocking with the reply
 // wait as its send and receive timeout: a request is then one send and, usually, one recv.
-SLPError connectLoopback(uint16_t port, int waitMs, Clock::time_point deadline, int *out) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+SLPError connectTo(const sockaddr *to, socklen_t toLength, int waitMs, Clock::time_point deadline, int *out) {
+    int fd = ::socket(to->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return SLP_NETWORK_INIT_FAILED;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr);
+    int rc = ::connect(fd, to, toLength);
     if (rc != 0 && errno == EINPROGRESS) {
         pollfd p{fd, POLLOUT, 0};
         int err = 0;
@@ -155,7 +151,11 @@ SLPError Connection::exchange(uint16_t port, int waitMs, const std::vector<uint8
     bool kept = fd_ >= 0;
     for (;;) {
         if (fd_ < 0) {
-            SLPError err = connectLoopback(port, waitMs, deadline, &fd_);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_port = htons(port);
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            SLPError err = connectTo(reinterpret_cast<const sockaddr *>(&addr), sizeof addr, waitMs, deadline, &fd_);
             if (err != SLP_OK) return err;
         }
         Io io = sendAll(fd_, request);
@@ -168,6 +168,19 @@ SLPError Connection::exchange(uint16_t port, int waitMs, const std::vector<uint8
         }
         return io == Io::TimedOut ? SLP_NETWORK_TIMED_OUT : SLP_NETWORK_ERROR;
     }
+}
+
+SLPError exchangeOnce(const sockaddr *to, socklen_t toLength, int waitMs, const std::vector<uint8_t> &request,
+                      std::vector<uint8_t> *reply) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    int fd = -1;
+    SLPError err = connectTo(to, toLength, waitMs, deadline, &fd);
+    if (err != SLP_OK) return err;
+    Io io = sendAll(fd, request);
+    if (io == Io::Ok) io = receiveMessage(fd, waitMs, deadline, reply);
+    ::close(fd);
+    if (io == Io::Ok) return SLP_OK;
+    return io == Io::TimedOut ? SLP_NETWORK_TIMED_OUT : SLP_NETWORK_ERROR;
 }
 
 }  // namespace slpclient

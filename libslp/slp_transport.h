@@ -1,4 +1,5 @@
-// slp_transport.h: one TCP connection from a handle to the agent on 127.0.0.1.
+// slp_transport.h: TCP to SLP agents: a handle's kept connection to the agent on 127.0.0.1,
+// and one-shot exchanges with any agent.
 //
 // The connection is opened by the first request and kept for later ones. Every wait is
 // bounded by the reply wait given to exchange(); no call blocks beyond it.
@@ -6,6 +7,8 @@
 #define ORVAD_LIBSLP_SLP_TRANSPORT_H
 
 #include <slp.h>
+
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <vector>
@@ -33,6 +36,11 @@ public:
 private:
     int fd_ = -1;
 };
+
+// One request and its reply over a new TCP connection to `to`, closed afterwards (a reply too
+// big for a datagram). Same reading and errors as Connection::exchange, without the reconnect.
+SLPError exchangeOnce(const sockaddr *to, socklen_t toLength, int waitMs, const std::vector<uint8_t> &request,
+                      std::vector<uint8_t> *reply);
 
 }  // namespace slpclient
 

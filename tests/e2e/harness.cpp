@@ -234,7 +234,8 @@ void SwitchState::write() const {
 Records agentRecords(const std::string &slpQuery, uint16_t port, const std::string &dir) {
     const std::vector<std::string> env = environmentWith({}, {"OpenSLPConfig"});
     auto query = [&](const std::string &command, const std::string &argument) {
-        Process child({slpQuery, "--port", std::to_string(port), command, argument}, env, dir, "slp-query");
+        Process child({slpQuery, "--port", std::to_string(port), "-u", "127.0.0.1", command, argument}, env, dir,
+                      "slp-query");
         if (child.wait(Seconds(20)) != 0) ADD_FAILURE() << "slp-query " << command << " " << argument << " failed";
         return child.out();
     };

@@ -77,6 +77,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(agent().running()) << agent().output();
         ASSERT_EQ(SLPOpen("en", SLP_FALSE, &handle_), SLP_OK);
+        ASSERT_EQ(SLPAssociateIP(handle_, "127.0.0.1"), SLP_OK);  // loopback carries no multicast
     }
     void TearDown() override { SLPClose(handle_); }
 

@@ -1,5 +1,5 @@
-// slp-query: asks the local SLP agent through the RFC 2614 API and prints what it answers, in
-// the format of the usual SLP command-line tool.
+// slp-query: asks SLP agents through the RFC 2614 API and prints what they answer, in the
+// format of the usual SLP command-line tool: one agent by unicast (-u), else by multicast.
 #include <slp.h>
 
 #include <cstdio>
@@ -9,11 +9,15 @@
 
 namespace {
 
-const char kUsage[] = "usage: slp-query [--port N] COMMAND ARGS\n"
+const char kUsage[] = "usage: slp-query [--port N] [-u ADDR] [-i IFLIST] COMMAND ARGS\n"
                       "  findsrvs TYPE [SCOPES [FILTER]]   one URL,LIFETIME line per service\n"
                       "  findattrs URL|TYPE [TAGS]         the attribute list on one line\n"
                       "  findsrvtypes [NA]                 one type per line; NA \"*\" (default) = all, \"\" = IANA\n"
                       "  --port N                          agent port (default: net.slp.port, 427)\n"
+                      "  -u ADDR                           ask only the agent at ADDR (IPv4 or IPv6), by unicast;\n"
+                      "                                    without it, ask every agent on the LAN by multicast\n"
+                      "                                    (loopback carries no multicast: use -u 127.0.0.1)\n"
+                      "  -i IFLIST                         multicast out of these local addresses (comma list)\n"
                       "Errors print \"errorcode: N\" and still exit 0.\n";
 
 // Reports an error code from a callback; SLP_LAST_CALL and SLP_OK are not errors.
@@ -54,15 +58,24 @@ const char *arg(int argc, char **argv, int i, const char *fallback) { return i <
 
 int main(int argc, char **argv) {
     int i = 1;
-    if (i + 1 < argc && std::strcmp(argv[i], "--port") == 0) {
-        char *end = nullptr;
-        long port = std::strtol(argv[i + 1], &end, 10);
-        if (*end != '\0' || port < 1 || port > 65535) {
-            std::fprintf(stderr, "slp-query: bad port '%s'\n", argv[i + 1]);
-            return 2;
+    const char *unicast = nullptr;
+    const char *interfaces = nullptr;
+    for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
+        if (std::strcmp(argv[i], "--port") == 0) {
+            char *end = nullptr;
+            long port = std::strtol(argv[i + 1], &end, 10);
+            if (*end != '\0' || port < 1 || port > 65535) {
+                std::fprintf(stderr, "slp-query: bad port '%s'\n", argv[i + 1]);
+                return 2;
+            }
+            SLPSetProperty("net.slp.port", argv[i + 1]);
+        } else if (std::strcmp(argv[i], "-u") == 0) {
+            unicast = argv[i + 1];
+        } else if (std::strcmp(argv[i], "-i") == 0) {
+            interfaces = argv[i + 1];
+        } else {
+            break;
         }
-        SLPSetProperty("net.slp.port", argv[i + 1]);
-        i += 2;
     }
     if (i >= argc) {
         std::fputs(kUsage, stderr);
@@ -79,6 +92,8 @@ int main(int argc, char **argv) {
 
     SLPHandle handle = nullptr;
     SLPError result = SLPOpen("en", SLP_FALSE, &handle);
+    if (result == SLP_OK && unicast != nullptr) result = SLPAssociateIP(handle, unicast);
+    if (result == SLP_OK && interfaces != nullptr) result = SLPAssociateIFList(handle, interfaces);
     if (result == SLP_OK) {
         if (command == "findsrvs") {
             result =
@@ -88,8 +103,8 @@ int main(int argc, char **argv) {
         } else {
             result = SLPFindSrvTypes(handle, arg(argc, argv, i, "*"), "", onTypes, nullptr);
         }
-        SLPClose(handle);
     }
+    SLPClose(handle);
     if (result != SLP_OK) std::printf("errorcode: %d\n", result);
     return 0;
 }
