@@ -190,16 +190,18 @@ rig_station() {
 
 # Writes a switch state for switch number N (1..180) to FILE: the development switch with its
 # own name, serial, WWN, MACs and addresses. Eth.0: 192.0.2.(10+N) and fd00::10:N, fd00::20:N;
-# Eth.1: 198.51.100.(10+N) and fd00::11:N, fd00::21:N. RIG_IPV6_COUNT=K gives each interface K
-# IPv6 addresses instead (fd00::<1|2><hex index>:N), e.g. 32 for the 132-registration switch.
+# Eth.1: 198.51.100.(10+N) and fd00::11:N, fd00::21:N. RIG_IPV6_COUNT=K (at most 32) gives each
+# interface K IPv6 addresses instead (fd1a::1 ... and fd2a::1 ..., the same for every N), e.g.
+# 32 for the 132-registration switch.
 rig_make_state() {
     local n=$1 out=$2 two k list0 list1
     two=$(printf '%02x' "$n")
     if [ -n "${RIG_IPV6_COUNT-}" ]; then
         list0= list1=
-        for ((k = 1; k <= RIG_IPV6_COUNT; k++)); do
-            list0+=${list0:+,}fd00::1$(printf '%02x' "$k"):$n
-            list1+=${list1:+,}fd00::2$(printf '%02x' "$k"):$n
+        # The stand-in serves at most 255 bytes of a value: 32 addresses of 7 characters fit.
+        for ((k = 0; k < RIG_IPV6_COUNT; k++)); do
+            list0+=${list0:+,}fd1$(printf '%x::%x' $((10 + k / 15)) $((1 + k % 15)))
+            list1+=${list1:+,}fd2$(printf '%x::%x' $((10 + k / 15)) $((1 + k % 15)))
         done
     else
         list0=fd00::10:$n,fd00::20:$n
@@ -273,12 +275,13 @@ rig_listening() {
 }
 
 # orvad-show's records for switch NAME's current state, as "URL<TAB>attribute list" lines sorted
-# by URL, into $RIG_TMP/NAME/truth: what the switch's agent must hold, byte for byte.
+# by URL, into $RIG_TMP/NAME/truth: what the switch's agent must hold, byte for byte. Each item
+# line of orvad-show ends with the comma that separates it from the next.
 rig_truth() {
     local dir=$RIG_TMP/$1
     KESH_STATE=$dir/switch.state "$ORVAD_SHOW" >"$dir/show.out" 2>"$dir/show.err" ||
         { rig_fail "orvad-show on $1: $(cat "$dir/show.err")"; return 1; }
-    awk '/^  / { list = list (list == "" ? "" : ",") substr($0, 3); next }
+    awk '/^  / { list = list substr($0, 3); next }
          { if (url != "") print url "\t" list; url = $0; list = "" }
          END { if (url != "") print url "\t" list }' "$dir/show.out" | LC_ALL=C sort >"$dir/truth"
 }
