@@ -268,7 +268,7 @@ rig_start_agent() {
 
 # True once switch NAME's agent said it listens; fails the case at once when the agent exited.
 rig_listening() {
-    grep -q '^listening on port' "$RIG_TMP/$1/agent.log" && return 0
+    grep -qs '^listening on port' "$RIG_TMP/$1/agent.log" && return 0
     kill -0 "${RIG_AGENT_PID[$1]}" 2>/dev/null && return 1
     rig_fail "the agent of $1 exited: $(head -c 300 "$RIG_TMP/$1/agent.log")"
     exit 1
