@@ -76,10 +76,11 @@ rig_reap_stale() {
 rig_cleanup() {
     local status=$? pid ns i proc
     trap - EXIT INT TERM
-    for pid in "${RIG_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    # A pid that leads a process group of its own (started under set -m) goes with its group.
+    for pid in "${RIG_PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
     for pid in "${RIG_PIDS[@]}"; do
         for i in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL "$pid" 2>/dev/null || true
+        kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
     done
     for ((i = ${#RIG_NETNS[@]} - 1; i >= 0; i--)); do
         ns=${RIG_NETNS[i]}
@@ -243,7 +244,8 @@ rig_switch() {
     printf 'net.slp.port = %s\nnet.slp.useIPv6 = %s\n' "$RIG_PORT" "${RIG_AGENT_IPV6:-true}" >"$dir/agent.conf"
     rig_truth "$name" || return 1
     rig_start_agent "$name" || return 1
-    rig_spawn "$name" "$dir/orvad.log" env KESH_STATE="$dir/switch.state" "$ORVAD"
+    # shellcheck disable=SC2086 # RIG_ORVAD_PREFIX: a command orvad runs under, split into words
+    rig_spawn "$name" "$dir/orvad.log" env KESH_STATE="$dir/switch.state" ${RIG_ORVAD_PREFIX-} "$ORVAD"
     RIG_ORVAD_PID[$name]=$RIG_LAST_PID
 }
 
