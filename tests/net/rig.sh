@@ -76,6 +76,7 @@ rig_reap_stale() {
 rig_cleanup() {
     local status=$? pid ns i proc
     trap - EXIT INT TERM
+    trap '' PIPE  # a reader that went away must not stop the clean-up half way
     # A pid that leads a process group of its own (started under set -m) goes with its group.
     for pid in "${RIG_PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
     for pid in "${RIG_PIDS[@]}"; do
@@ -89,7 +90,7 @@ rig_cleanup() {
     done
     wait 2>/dev/null || true
     if [ -n "$RIG_TMP" ]; then
-        if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then rig_show_logs; fi
+        if [ "$status" -ne 0 ] && [ "$status" -ne 77 ] && [ -z "${RIG_NO_LOGS-}" ]; then rig_show_logs; fi
         if [ "${RIG_KEEP-}" = 1 ]; then rig_log "logs kept in $RIG_TMP"; else rm -rf "$RIG_TMP"; fi
     fi
     exit "$status"
