@@ -32,28 +32,22 @@ RIG_LAN=$RIG_ID-lan
 RIG_TMP=
 RIG_NETNS=()           # namespaces made, in order
 RIG_PIDS=()            # background processes started
-declare -A RIG_AGENT_PID RIG_ORVAD_PID RIG_ADDRS
+declare -A RIG_AGENT_PID RIG_ORVAD_PID  # per switch node
 
 rig_log() { printf '%s rig: %s\n' "$(date +%T)" "$*" >&2; }
 rig_fail() { printf 'FAIL: %s\n' "$*" >&2; return 1; }
 
-# Runs "$@" bounded to SECONDS (default 60); ends it (and reports 124) when that passes.
-rig_bounded() {
-    local seconds=60
-    if [ "${1-}" = --seconds ]; then seconds=$2; shift 2; fi
-    timeout --kill-after=5 "$seconds" "$@"
-}
-
-# Polls "$@" every 0.2 s until it succeeds or SECONDS pass. Returns 1 (after saying WHAT) on timeout.
+# Polls "$@" every 0.2 s until it succeeds, for at most SECONDS (and SECONDS*5 tries), then
+# once more. Returns 1, after saying WHAT, when it never succeeded.
 # Usage: rig_wait_for SECONDS WHAT COMMAND...
 rig_wait_for() {
-    local seconds=$1 what=$2 tries
+    local seconds=$1 what=$2 tries=0 end
     shift 2
-    tries=$((seconds * 5))
-    while [ "$tries" -gt 0 ]; do
+    end=$((SECONDS + seconds))
+    while [ "$SECONDS" -lt "$end" ] && [ "$tries" -lt $((seconds * 5)) ]; do
         "$@" && return 0
         sleep 0.2
-        tries=$((tries - 1))
+        tries=$((tries + 1))
     done
     "$@" && return 0
     rig_fail "after ${seconds}s still not: $what"
@@ -156,10 +150,9 @@ rig_node() {
         esac
     done
     ip -n "$ns" route add 224.0.0.0/4 dev eth0
-    RIG_ADDRS[$name]="$*"
 }
 
-# Runs "$@" inside node NAME's namespace, bounded (rig_bounded), with its SLP property file.
+# Runs "$@" inside node NAME's namespace with its SLP property file, ended after RIG_CMD_SECONDS (120).
 rig_at() {
     local name=$1
     shift
