@@ -81,7 +81,11 @@ int main() {
         h.flags = slpv2::kFlagFresh;
         h.language = "en";
         slpv2::SrvReg body{{65535, "service:wbem:https://[fd00:ab::" + std::to_string(i) + "]:5989"},
-                           "service:wbem", "DEFAULT", attrs, true, uint32_t(getpid())};
+                           "service:wbem",
+                           "DEFAULT",
+                           attrs,
+                           true,
+                           uint32_t(getpid())};
         regs.emplace_back();
         if (!slpv2::encodeSrvReg(h, body, &regs.back())) return 1;
     }

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,9 +30,9 @@ Bytes request(Function fn, const std::string &what, const std::string &scopes, b
     h.language = "en";
     h.flags = mcast ? slpv2::kFlagRequestMcast : 0;
     Bytes out;
-    bool ok = fn == Function::SrvRqst      ? slpv2::encodeSrvRqst(h, {pr, what, scopes, "", ""}, &out)
-              : fn == Function::AttrRqst   ? slpv2::encodeAttrRqst(h, {pr, what, scopes, "", ""}, &out)
-                                           : slpv2::encodeSrvTypeRqst(h, {pr, true, "", scopes}, &out);
+    bool ok = fn == Function::SrvRqst    ? slpv2::encodeSrvRqst(h, {pr, what, scopes, "", ""}, &out)
+              : fn == Function::AttrRqst ? slpv2::encodeAttrRqst(h, {pr, what, scopes, "", ""}, &out)
+                                         : slpv2::encodeSrvTypeRqst(h, {pr, true, "", scopes}, &out);
     EXPECT_TRUE(ok);
     return out;
 }
@@ -98,6 +100,15 @@ TEST(AgentNetworkTest, MulticastRequestsAreAnsweredOnlyWithSomethingToSay) {
     options.viaMulticast = true;
     Bytes m = request(Function::SrvRqst, "service:none", "DEFAULT", false);
     EXPECT_TRUE(handleMessage(&registry, m.data(), m.size(), 0, options).reply.empty());
+    // Stations on the LAN may not change what this host registered.
+    options.viaMulticast = false;
+    options.local = false;
+    slpv2::Header h;
+    h.language = "en";
+    ASSERT_TRUE(slpv2::encodeSrvDeReg(h, {"DEFAULT", {0, kWbemUrl}, ""}, &m));
+    EXPECT_EQ(outcomeOf(handleMessage(&registry, m.data(), m.size(), 0, options).reply),
+              std::make_pair(5, uint16_t{kMessageNotSupported}));
+    EXPECT_EQ(registry.entries.size(), 1u);
 }
 
 TEST(AgentNetworkTest, SAAdvertNamesTheAddressTheRequestCameIn) {
@@ -123,8 +134,8 @@ TEST(AgentNetworkTest, SAAdvertNamesTheAddressTheRequestCameIn) {
 
 TEST(AgentNetworkTest, DatagramRepliesGoWholeWithOverflowAndAreCutOnlyPastTheUdpMaximum) {
     const struct {
-        size_t count;    // URLs of 100 bytes each
-        size_t mtu;      // 0 = TCP
+        size_t count;  // URLs of 100 bytes each
+        size_t mtu;    // 0 = TCP
         bool overflow;
         bool complete;
     } cases[] = {{10, kDatagramMtu, false, true},
@@ -176,7 +187,9 @@ TEST(AgentNetworkTest, StateSurvivesAnyBytesAndTheClockOfAnotherBoot) {
     EXPECT_TRUE(loaded.entries.at(registryKey(kWbemUrl, "en")).permanent);
 
     size_t firstLine = text.find('\n') + 1;
-    const std::string damaged[] = {"", text.substr(0, text.size() - 4), text + "reg\n",
+    const std::string damaged[] = {"",
+                                   text.substr(0, text.size() - 4),
+                                   text + "reg\n",
                                    text.substr(0, firstLine) + "reg 1 0 0 0 xzz x x x x\n" + text.substr(firstLine),
                                    text.substr(0, firstLine) + "reg 0 0 0 0 x61 x x x x\n" + text.substr(firstLine),
                                    text.substr(0, firstLine) + "reg 1 0 0 0 x61 x x x\n" + text.substr(firstLine),
@@ -226,10 +239,19 @@ TEST(AgentNetworkTest, KilledAgentComesBackWithWhatItHeldFromItsStateFile) {
     pid_t exited = fork();
     if (exited == 0) _exit(0);
     waitpid(exited, nullptr, 0);
-    agentchild::AgentChild agent(SLP_AGENT_PATH, {"--state", path});
+    // Properties come from the -c file; loopback is listed as an interface and still served.
+    const std::string config = std::string(folder) + "/slp.conf";
+    std::ofstream(config) << "net.slp.useScopes = DEFAULT, lab\nnet.slp.SAAttributes = (role=switch)\n";
+    agentchild::AgentChild agent(SLP_AGENT_PATH, {"--state", path, "-c", config, "--interfaces", "127.0.0.1"});
     ASSERT_TRUE(agent.start()) << agent.output();
-    const std::pair<std::string, uint32_t> held[] = {
-        {"service:t://kept-no-pid", 0}, {"service:t://kept-live-pid", uint32_t(getpid())}, {"service:t://gone", uint32_t(exited)}};
+    Bytes advert = exchange(agent.port(), request(Function::SrvRqst, "service:service-agent", "lab", false));
+    slpv2::SAAdvert sa;
+    slpv2::Header h;
+    ASSERT_EQ(slpv2::decodeSAAdvert(advert.data(), advert.size(), &h, &sa), DecodeStatus::Ok);
+    EXPECT_EQ(sa.scopes + " " + sa.attributes, "DEFAULT, lab (role=switch)");
+    const std::pair<std::string, uint32_t> held[] = {{"service:t://kept-no-pid", 0},
+                                                     {"service:t://kept-live-pid", uint32_t(getpid())},
+                                                     {"service:t://gone", uint32_t(exited)}};
     for (const auto &[url, pid] : held) ASSERT_EQ(outcomeOf(exchange(agent.port(), srvReg(url, 600, pid))).second, kOk);
     // Written within 100 ms of the last change.
     for (int i = 0; i < 100 && lineCount(path) < 5; ++i) usleep(20 * 1000);
@@ -237,7 +259,6 @@ TEST(AgentNetworkTest, KilledAgentComesBackWithWhatItHeldFromItsStateFile) {
     agent.stop();
     ASSERT_TRUE(agent.start(agent.port())) << agent.output();
     Bytes reply = exchange(agent.port(), request(Function::SrvRqst, "service:t", "DEFAULT", false));
-    slpv2::Header h;
     slpv2::SrvRply body;
     ASSERT_EQ(slpv2::decodeSrvRply(reply.data(), reply.size(), &h, &body), DecodeStatus::Ok);
     std::vector<std::string> urls;
@@ -255,6 +276,7 @@ TEST(AgentNetworkTest, KilledAgentComesBackWithWhatItHeldFromItsStateFile) {
     EXPECT_TRUE(body.urls.empty());
     agent.stop();
     std::remove(path.c_str());
+    std::remove(config.c_str());
     rmdir(folder);
 }
 

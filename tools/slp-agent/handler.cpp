@@ -335,10 +335,15 @@ Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int6
     if (slpv2::decodeHeader(data, size, &rq.header) != DecodeStatus::Ok) return outcome;
     switch (rq.header.function) {
     case slpv2::Function::SrvReg:
-        outcome.reply = onSrvReg(registry, rq, &outcome.lines);
-        break;
     case slpv2::Function::SrvDeReg:
-        outcome.reply = onSrvDeReg(registry, rq, &outcome.lines);
+        // The services are this host's: a station on the LAN may look, not change them.
+        if (!options.local) {
+            if (!rq.multicast()) outcome.reply = ack(rq, kMessageNotSupported);
+        } else if (rq.header.function == slpv2::Function::SrvReg) {
+            outcome.reply = onSrvReg(registry, rq, &outcome.lines);
+        } else {
+            outcome.reply = onSrvDeReg(registry, rq, &outcome.lines);
+        }
         break;
     case slpv2::Function::SrvRqst:
         outcome.reply = onSrvRqst(registry, rq);

@@ -21,6 +21,7 @@ enum ErrorCode : uint16_t {
     kScopeNotSupported = 4,
     kOptionNotUnderstood = 12,
     kInvalidUpdate = 13,
+    kMessageNotSupported = 14,
 };
 
 // Default MTU (net.slp.MTU): replies longer than this over UDP carry OVERFLOW.
@@ -31,13 +32,14 @@ inline constexpr size_t kMaxDatagram = 65507;
 // What the agent serves and where a message came from; everything handleMessage needs to
 // know about the world besides the registry and the time.
 struct HandlerOptions {
-    bool strictLifetimes = false;  // let 65535 expire like any other lifetime
-    size_t datagramMtu = 0;        // 0 = stream (TCP): never OVERFLOW; else the reply came by UDP
-    std::string scopes = "DEFAULT";         // comma-separated scopes served
-    std::string saAttributes;               // attribute list of the SAAdvert
+    bool strictLifetimes = false;    // let 65535 expire like any other lifetime
+    size_t datagramMtu = 0;          // 0 = stream (TCP): never OVERFLOW; else the reply came by UDP
+    std::string scopes = "DEFAULT";  // comma-separated scopes served
+    std::string saAttributes;        // attribute list of the SAAdvert
     std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};  // named in a PRList: silence
-    std::string receivedOn;                 // address the request arrived on (SAAdvert URL)
-    bool viaMulticast = false;              // arrived on a multicast group, whatever its flags say
+    std::string receivedOn;                                        // address the request arrived on (SAAdvert URL)
+    bool viaMulticast = false;  // arrived on a multicast group, whatever its flags say
+    bool local = true;          // arrived over loopback; only local processes may register or deregister
 };
 
 struct Outcome {

@@ -84,6 +84,7 @@ struct Address {
     const sockaddr_in6 &v6() const { return *reinterpret_cast<const sockaddr_in6 *>(&storage); }
 };
 
+// A numeric IPv4 or IPv6 address with `port`; false when `text` is neither.
 bool parseAddress(const std::string &text, uint16_t port, Address *out) {
     *out = Address{};
     auto *v4 = reinterpret_cast<sockaddr_in *>(&out->storage);
@@ -103,9 +104,11 @@ bool parseAddress(const std::string &text, uint16_t port, Address *out) {
     return false;
 }
 
+// The numeric text of an IPv4 or IPv6 socket address, without port.
 std::string addressText(const sockaddr *sa) {
     char text[INET6_ADDRSTRLEN] = "";
-    if (sa->sa_family == AF_INET) inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
+    if (sa->sa_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
     if (sa->sa_family == AF_INET6) {
         inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
     }
@@ -136,6 +139,7 @@ uint16_t typeHash(const std::string &type) {
     return static_cast<uint16_t>(h & 0x3FF);
 }
 
+// FF0<scope>::116, or with `typeGroup` FF0<scope>::1:1000 + hash.
 in6_addr groupAddress(uint8_t scope, bool typeGroup, uint16_t hash) {
     in6_addr a{};
     a.s6_addr[0] = 0xFF;
@@ -180,6 +184,7 @@ struct DatagramSocket {
     int fd;
     bool multicast;
     std::string address;  // bound address; empty for a multicast socket
+    bool loopback;
 };
 
 struct Endpoint {
@@ -197,8 +202,8 @@ struct Agent {
     std::vector<Endpoint> endpoints;
     std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};
     int multicast6 = -1;
-    std::set<unsigned> interfaces6;    // interfaces whose IPv6 groups the agent joined
-    std::set<uint16_t> joinedTypes;    // RFC 3111 hashes joined on each of them
+    std::set<unsigned> interfaces6;  // interfaces whose IPv6 groups the agent joined
+    std::set<uint16_t> joinedTypes;  // RFC 3111 hashes joined on each of them
     std::list<Connection> connections;
     std::map<std::string, size_t> perPeer;
     size_t remoteConnections = 0;
@@ -208,8 +213,8 @@ struct Agent {
     int spareFd = -1;  // given up to accept-and-close when descriptors run out
     int signalFd = -1;
     int64_t nextPidCheckMs = 0;
-    bool changed = false;        // the registry changed since the state file was written
-    bool typesChanged = false;   // since the IPv6 type groups were last updated
+    bool changed = false;       // the registry changed since the state file was written
+    bool typesChanged = false;  // since the IPv6 type groups were last updated
     int64_t lastSaveMs = INT64_MIN / 2;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
@@ -221,6 +226,7 @@ void report(Agent *agent, const std::vector<std::string> &lines) {
     if (!lines.empty()) agent->changed = agent->typesChanged = true;
 }
 
+// A non-blocking socket bound to `address` (listening, for TCP); -1 with `error` set on failure.
 int openSocket(const Address &address, int type, unsigned scopeId, std::string *error) {
     int fd = socket(address.family(), type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -251,6 +257,7 @@ int openSocket(const Address &address, int type, unsigned scopeId, std::string *
     return fd;
 }
 
+// TCP and UDP on 127.0.0.1 (required) and ::1 (when it can be bound).
 bool openLoopback(Agent *agent) {
     struct Wanted {
         const char *address;
@@ -275,7 +282,7 @@ bool openLoopback(Agent *agent) {
         if (w.type == SOCK_STREAM) {
             agent->listeners.push_back({fd, true});
         } else {
-            agent->datagramSockets.push_back({fd, false, w.address});
+            agent->datagramSockets.push_back({fd, false, w.address, true});
         }
     }
     return true;
@@ -293,13 +300,12 @@ int openMulticast(int family, uint16_t port, int ttl) {
         return -1;
     }
     int zero = 0, one = 1;
-    bool ok = family == AF_INET
-                  ? setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-                        setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0 &&
-                        setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0
-                  : setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
-                        setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0 &&
-                        setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0;
+    bool ok = family == AF_INET ? setsockopt(fd, IPPROTO_IP, IP_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                                      setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0 &&
+                                      setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) == 0
+                                : setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &zero, sizeof zero) == 0 &&
+                                      setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one) == 0 &&
+                                      setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl) == 0;
     if (!ok) {
         std::fprintf(stderr, "slp-agent: cannot set up the multicast socket: %s\n", std::strerror(errno));
         close(fd);
@@ -308,6 +314,7 @@ int openMulticast(int family, uint16_t port, int ttl) {
     return fd;
 }
 
+// Joins (or leaves) an IPv6 group on one interface.
 bool join6(int fd, unsigned interface, const in6_addr &group, bool join) {
     ipv6_mreq m{};
     m.ipv6mr_multiaddr = group;
@@ -333,7 +340,8 @@ void updateTypeGroups(Agent *agent) {
                 if (!wanted.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), false);
             }
             for (uint16_t h : wanted) {
-                if (!agent->joinedTypes.count(h)) join6(agent->multicast6, interface, groupAddress(scope, true, h), true);
+                if (!agent->joinedTypes.count(h))
+                    join6(agent->multicast6, interface, groupAddress(scope, true, h), true);
             }
         }
     }
@@ -356,6 +364,7 @@ bool openInterfaces(Agent *agent) {
                          address.family() == AF_INET ? '4' : '6');
             continue;
         }
+        if (text == "127.0.0.1" || text == "::1") continue;  // loopback is always served
         unsigned interface = interfaceOf(address);
         if (interface == 0) {
             std::fprintf(stderr, "slp-agent: no interface carries %s\n", text.c_str());
@@ -372,12 +381,15 @@ bool openInterfaces(Agent *agent) {
             return false;
         }
         agent->listeners.push_back({tcp, false});
-        agent->datagramSockets.push_back({udp, false, canonical});
+        agent->datagramSockets.push_back({udp, false, canonical, false});
         agent->endpoints.push_back({canonical, address.family(), interface, udp});
         agent->ownAddresses.push_back(canonical);
 
         if (address.family() == AF_INET) {
-            if (multicast4 < 0 && (multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
+            if (multicast4 < 0) {
+                if ((multicast4 = openMulticast(AF_INET, o.port, o.multicastTtl)) < 0) return false;
+                agent->datagramSockets.push_back({multicast4, true, "", false});
+            }
             if (interfaces4.insert(interface).second) {
                 ip_mreqn m{};
                 inet_pton(AF_INET, "239.255.255.253", &m.imr_multiaddr);
@@ -386,15 +398,13 @@ bool openInterfaces(Agent *agent) {
                 if (setsockopt(multicast4, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
                     std::fprintf(stderr, "slp-agent: cannot join 239.255.255.253 on %s: %s\n", text.c_str(),
                                  std::strerror(errno));
-                    close(multicast4);
                     return false;
                 }
             }
         } else {
-            if (agent->multicast6 < 0 &&
-                (agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) {
-                if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
-                return false;
+            if (agent->multicast6 < 0) {
+                if ((agent->multicast6 = openMulticast(AF_INET6, o.port, o.multicastTtl)) < 0) return false;
+                agent->datagramSockets.push_back({agent->multicast6, true, "", false});
             }
             if (agent->interfaces6.insert(interface).second) {
                 for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
@@ -406,8 +416,6 @@ bool openInterfaces(Agent *agent) {
             }
         }
     }
-    if (multicast4 >= 0) agent->datagramSockets.push_back({multicast4, true, ""});
-    if (agent->multicast6 >= 0) agent->datagramSockets.push_back({agent->multicast6, true, ""});
     return true;
 }
 
@@ -433,13 +441,14 @@ void sizeConnectionCaps(Agent *agent) {
         if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     size_t usable = limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur > 1 << 20 ? size_t{1} << 20
-                                                                                 : static_cast<size_t>(limit.rlim_cur);
+                                                                                : static_cast<size_t>(limit.rlim_cur);
     usable = usable > kReservedDescriptors + 64 ? usable - kReservedDescriptors : 64;
     agent->remoteCap = std::min(kMaxRemoteConnections, usable / 2);
     agent->loopbackCap = std::min(kMaxLoopbackConnections, usable - agent->remoteCap);
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// Writes the state file, if there is one; a failure is reported and retried on the next change.
 void saveState(Agent *agent, int64_t nowMs) {
     agent->changed = false;
     agent->lastSaveMs = nowMs;
@@ -470,15 +479,37 @@ void loadState(Agent *agent) {
     agent->changed = !lines.empty();
 }
 
-// Drops root for good once every socket is bound: no supplementary groups, the user's gid
-// and uid, no new privileges, and no capabilities in any set.
+// Ends with no capabilities in any set (the bounding set only where that is allowed) and
+// no way to gain any: also for an agent started unprivileged with ambient capabilities,
+// such as CAP_NET_BIND_SERVICE from a systemd unit, once port 427 is bound.
+bool dropCapabilities(const char *who) {
+    // The bounding set can only shrink while the capability to shrink it is still held.
+    for (int cap = 0; cap <= 63; ++cap) {
+        if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
+    }
+    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_capset, &header, data) == 0 &&
+              syscall(SYS_capget, &header, data) == 0;
+    for (const auto &d : data) ok = ok && d.effective == 0 && d.permitted == 0 && d.inheritable == 0;
+    if (!ok || (geteuid() != 0 && setuid(0) == 0)) {
+        std::fprintf(stderr, "slp-agent: privileges remain as %s\n", who);
+        return false;
+    }
+    return true;
+}
+
+// Once every socket is bound: root becomes `options.user` (default nobody) with no
+// supplementary groups; any user ends without capabilities.
 bool dropPrivileges(const AgentOptions &options) {
     if (geteuid() != 0) {
-        if (options.user.empty()) return true;
-        passwd *pw = getpwnam(options.user.c_str());
-        if (pw != nullptr && pw->pw_uid == geteuid()) return true;
-        std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
-        return false;
+        passwd *pw = options.user.empty() ? nullptr : getpwnam(options.user.c_str());
+        if (!options.user.empty() && (pw == nullptr || pw->pw_uid != geteuid())) {
+            std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
+            return false;
+        }
+        return dropCapabilities("this user");
     }
     std::string name = options.user.empty() ? "nobody" : options.user;
     passwd *pw = getpwnam(name.c_str());
@@ -488,25 +519,15 @@ bool dropPrivileges(const AgentOptions &options) {
     }
     uid_t uid = pw->pw_uid;
     gid_t gid = pw->pw_gid;
-    // The bounding set can only shrink while the capability to shrink it is still held.
+    // Still privileged here: the bounding set can be emptied before the uid changes.
     for (int cap = 0; cap <= 63; ++cap) {
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
     }
-    prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
     if (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 || setresuid(uid, uid, uid) != 0) {
         std::fprintf(stderr, "slp-agent: cannot become %s: %s\n", name.c_str(), std::strerror(errno));
         return false;
     }
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2] = {};
-    bool ok = prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && syscall(SYS_capset, &header, data) == 0 &&
-              syscall(SYS_capget, &header, data) == 0;
-    for (const auto &d : data) ok = ok && d.effective == 0 && d.permitted == 0 && d.inheritable == 0;
-    if (!ok || (uid != 0 && setuid(0) == 0)) {
-        std::fprintf(stderr, "slp-agent: privileges remain after becoming %s\n", name.c_str());
-        return false;
-    }
-    return true;
+    return dropCapabilities(name.c_str());
 }
 
 void checkProcesses(Agent *agent, int64_t nowMs) {
@@ -517,9 +538,10 @@ void checkProcesses(Agent *agent, int64_t nowMs) {
     agent->nextPidCheckMs = nowMs + kPidCheckIntervalMs;
 }
 
-// `received` is where the request arrived; `multicast` whether on a group.
+// `received` is where the request arrived; `multicast` whether on a group; `local` whether
+// over loopback.
 Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, const std::string &received,
-               bool multicast) {
+               bool multicast, bool local) {
     const int64_t nowMs = monotonicMs();
     // Lookups must not report services of processes that are gone.
     const uint8_t function = data[1];
@@ -532,6 +554,7 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     options.ownAddresses = agent->ownAddresses;
     options.receivedOn = received;
     options.viaMulticast = multicast;
+    options.local = local;
     Outcome outcome = handleMessage(&agent->registry, data, size, nowMs, options);
     report(agent, outcome.lines);
     return outcome;
@@ -561,6 +584,7 @@ Arrival arrivalOf(msghdr *msg) {
     return a;
 }
 
+// Answers up to 64 waiting datagrams of one socket, so no socket starves the others.
 void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
     for (int budget = 64; budget > 0; --budget) {
         Address from;
@@ -594,7 +618,7 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             replyFd = endpoint->udpFd;
             received = endpoint->address;
         }
-        Outcome outcome = answer(agent, d, length, true, received, socket.multicast);
+        Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback);
         if (!outcome.reply.empty()) {
             sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
         }
@@ -614,6 +638,19 @@ void refuse(Agent *agent, int listener, int fd) {
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
+// What the per-peer cap counts: an IPv4 address, or an IPv6 /64, which one station can fill
+// with addresses of its own.
+std::string peerKey(Address *peer) {
+    if (peer->family() == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&peer->v6().sin6_addr)) {
+        auto *a = reinterpret_cast<sockaddr_in6 *>(&peer->storage);
+        std::memset(&a->sin6_addr.s6_addr[8], 0, 8);
+        return addressText(peer->sa()) + "/64";
+    }
+    return addressText(peer->sa());
+}
+
+// Accepts what waits on a listener within the caps: loopback against its own budget, a
+// remote peer against its per-peer and the total remote cap.
 void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
     for (int budget = 256; budget > 0; --budget) {
         Address peer;
@@ -636,7 +673,7 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
             }
             ++agent->loopbackConnections;
         } else {
-            c.peer = addressText(peer.sa());
+            c.peer = peerKey(&peer);
             size_t &mine = agent->perPeer[c.peer];
             if (mine >= kMaxPerPeer || agent->remoteConnections >= agent->remoteCap) {
                 if (mine == 0) agent->perPeer.erase(c.peer);
@@ -654,6 +691,7 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
     }
 }
 
+// Closes a connection and gives its place back to the cap it counted against.
 void forget(Agent *agent, const Connection &c) {
     close(c.fd);
     if (c.loopback) {
@@ -682,7 +720,7 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, false, "", false);
+        Outcome outcome = answer(agent, msg, length, false, "", false, c->loopback);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
@@ -747,7 +785,8 @@ void serve(Agent *agent) {
             updateTypeGroups(agent);
             agent->typesChanged = false;
         }
-        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs) saveState(agent, monotonicMs());
+        if (agent->changed && monotonicMs() >= agent->lastSaveMs + kStateWriteSpacingMs)
+            saveState(agent, monotonicMs());
         std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
@@ -789,8 +828,8 @@ void serve(Agent *agent) {
             // Input left over once output has drained is answered now.
             if (!c.broken && c.out.size() - c.outSent < kMaxPendingOutput) processInput(agent, &c);
             if (!c.broken) writeConnection(&c, nowMs);
-            bool done = c.broken || (c.peerClosed && c.outSent == c.out.size()) ||
-                        nowMs - c.lastActivityMs >= idleLimitMs(c);
+            bool done =
+                c.broken || (c.peerClosed && c.outSent == c.out.size()) || nowMs - c.lastActivityMs >= idleLimitMs(c);
             if (done) {
                 forget(agent, c);
                 it = agent->connections.erase(it);

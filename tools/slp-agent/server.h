@@ -18,8 +18,8 @@ struct AgentOptions {
     int multicastTtl = 255;
     std::string scopes = "DEFAULT";
     std::string saAttributes;
-    std::string statePath;  // empty = keep nothing across restarts
-    std::string user;       // empty = "nobody" when started as root
+    std::string statePath;         // empty = keep nothing across restarts
+    std::string user;              // empty = "nobody" when started as root
     bool strictLifetimes = false;  // 65535 expires like any other lifetime
     bool watchPid = true;          // drop registrations of processes that have exited
 };

@@ -49,8 +49,8 @@ std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t 
         // Line: lifetime permanent expiry-wall-ms pid url language type scopes attributes
         out << "reg " << r.lifetime << ' ' << (r.permanent ? 1 : 0) << ' '
             << (r.permanent ? 0 : r.expiresAtMs - monoNowMs + wallNowMs) << ' ' << r.processId << ' ' << hex(r.url)
-            << ' ' << hex(r.language) << ' ' << hex(r.serviceType) << ' ' << hex(r.scopes) << ' '
-            << hex(r.attributes) << '\n';
+            << ' ' << hex(r.language) << ' ' << hex(r.serviceType) << ' ' << hex(r.scopes) << ' ' << hex(r.attributes)
+            << '\n';
     }
     out << kEnd << '\n';
     return out.str();
