@@ -208,8 +208,8 @@ std::string joined(const std::vector<std::string> &items) {
     return out;
 }
 
-// A find's request for the given header and previous-responder list, with this handle's
-// settings; `body` is the request record with everything but the list filled in.
+// The encoder of a find's request: `body` with everything but the previous-responder list
+// filled in, encoded for each header and list the find sends.
 template <typename Request>
 std::function<bool(const slpv2::Header &, const std::string &, std::vector<uint8_t> *)>
 encoderFor(Request body, bool (*encode)(const slpv2::Header &, const Request &, std::vector<uint8_t> *)) {
@@ -232,17 +232,38 @@ Take decodeReply(const uint8_t *data, size_t size,
     return Take::More;
 }
 
-// Runs a find the way the handle asks: by unicast to its associated agent, else by multicast
-// out of its interface list (or the configured interfaces).
+// The items of a comma list, outer blanks removed, empty ones dropped.
+std::vector<std::string> listItems(const std::string &list) {
+    std::vector<std::string> items;
+    for (std::string item : distinctItems(list)) {
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        if (!item.empty()) items.push_back(item);
+    }
+    return items;
+}
+
+// Runs a find the way the handle asks: by unicast to its associated agent, else to the
+// configured directory agents in turn, else by multicast out of its interface list (or the
+// configured interfaces).
 SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request, bool *stopped) {
     slpv2::Header header;
     header.xid = nextXid();
     header.language = handle.language;
+    NetAddress agent;
     if (!handle.unicastIp.empty()) {
-        NetAddress agent;
         if (!parseAddress(handle.unicastIp, settings.port, &agent)) return SLP_PARAMETER_BAD;
         return unicastFind(agent, settings, header, request, stopped);
     }
+    SLPError err = SLP_OK;
+    bool askedDa = false;
+    for (const std::string &da : listItems(settings.daAddresses)) {
+        if (!parseAddress(da, settings.port, &agent)) continue;
+        askedDa = true;
+        if ((err = unicastFind(agent, settings, header, request, stopped)) == SLP_OK) return SLP_OK;
+        header.xid = nextXid();  // another agent, another request
+    }
+    if (askedDa) return err;
     int sent = 0;
     return multicastFind(handle.ifList.empty() ? settings.interfaces : handle.ifList, settings, header, request,
                          stopped, &sent);
@@ -461,6 +482,11 @@ SLPEXP SLPError SLPAPI SLPAssociateIP(SLPHandle hSLP, const char *unicast_ip) {
 SLPEXP SLPError SLPAPI SLPAssociateIFList(SLPHandle hSLP, const char *McastIFList) {
     if (isEmpty(McastIFList)) return SLP_PARAMETER_BAD;
     return guarded([&] {
+        NetAddress probe;
+        std::vector<std::string> items = listItems(McastIFList);
+        for (const std::string &item : items)
+            if (!parseAddress(item, 0, &probe)) return SLP_PARAMETER_BAD;
+        if (items.empty()) return SLP_PARAMETER_BAD;
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
         handle->ifList = McastIFList;

@@ -121,6 +121,7 @@ PropertyMap defaultProperties() {
         {"net.slp.multicastTimeouts", "500,750,1000,1500,2000,3000"},
         {"net.slp.multicastTTL", "255"},
         {"net.slp.interfaces", ""},
+        {"net.slp.DAAddresses", ""},
         {"net.slp.useIPv4", "true"},
         {"net.slp.useIPv6", "false"},
         {"net.slp.watchRegistrationPID", "true"},
@@ -170,7 +171,7 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     auto scopes = map.find("net.slp.useScopes");
     if (scopes != map.end() && !scopes->second.empty()) s.scopes = scopes->second;
     s.sendProcessId = booleanOr(map, "net.slp.watchRegistrationPID", s.sendProcessId);
-    // Below 576 bytes of IP datagram no request with a previous-responder list would fit.
+    // Smaller MTUs leave no room for a previous-responder list.
     s.mtu = static_cast<size_t>(numberOr(map, "net.slp.MTU", 512, 65000, static_cast<long>(s.mtu)));
     s.unicastTimeoutsMs = timeoutsOr(map, "net.slp.unicastTimeouts", 600000, s.unicastTimeoutsMs);
     s.multicastWaitMs = static_cast<int>(numberOr(map, "net.slp.multicastMaximumWait", 1, 600000, s.multicastWaitMs));
@@ -178,6 +179,8 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     s.multicastTtl = static_cast<int>(numberOr(map, "net.slp.multicastTTL", 1, 255, s.multicastTtl));
     auto interfaces = map.find("net.slp.interfaces");
     if (interfaces != map.end()) s.interfaces = interfaces->second;
+    auto das = map.find("net.slp.DAAddresses");
+    if (das != map.end()) s.daAddresses = das->second;
     s.useIPv4 = booleanOr(map, "net.slp.useIPv4", s.useIPv4);
     s.useIPv6 = booleanOr(map, "net.slp.useIPv6", s.useIPv6);
     return s;

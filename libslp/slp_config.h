@@ -21,7 +21,8 @@ constexpr const char *kConfigFileVariable = "OpenSLPConfig";
 // slp_config.cpp: parsing and layering, no process state.
 
 // The built-in defaults: net.slp.useScopes, locale, MTU, port, the unicast and multicast
-// waits and timeouts, multicastTTL, interfaces, useIPv4/useIPv6, watchRegistrationPID.
+// waits and timeouts, multicastTTL, interfaces, DAAddresses, useIPv4/useIPv6,
+// watchRegistrationPID.
 PropertyMap defaultProperties();
 // Applies the `name = value` lines of `text` to `map`. Lines starting with `#` or `;`
 // (after blanks) are comments; lines without `=` or with an empty name are ignored; name and
@@ -43,7 +44,8 @@ struct RequestSettings {
     int multicastWaitMs = 15000;  // net.slp.multicastMaximumWait
     std::vector<int> multicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
     int multicastTtl = 255;
-    std::string interfaces;  // comma list of local addresses to multicast out of; empty = all
+    std::string interfaces;   // comma list of local addresses to multicast out of; empty = all
+    std::string daAddresses;  // comma list of directory agents to ask instead of multicasting
     bool useIPv4 = true;
     bool useIPv6 = false;
 };

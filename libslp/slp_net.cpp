@@ -275,8 +275,8 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
             if (n <= 0 || !answers(buffer.data(), static_cast<size_t>(n), request.replyFunction, header.xid, &peek))
                 continue;
             if (oversized(peek, settings.mtu)) return overTcp();
-            if (peek.length != static_cast<size_t>(n)) continue;
-            took = request.take(buffer.data(), static_cast<size_t>(n));
+            if (peek.length > static_cast<size_t>(n)) continue;  // cut short without saying so
+            took = request.take(buffer.data(), peek.length);     // bytes past Length are not the message's
             if (took == Take::Unusable) continue;
             *stopped = took == Take::Stop;
             return SLP_OK;
@@ -345,8 +345,8 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
                     if (!request.encode(direct, "", &single)) continue;
                     fetchOverTcp(withPort(from, settings.port), settings.replyWaitMs, single, request, header.xid,
                                  &took);
-                } else if (peek.length == static_cast<size_t>(n)) {
-                    took = request.take(buffer.data(), static_cast<size_t>(n));
+                } else if (peek.length <= static_cast<size_t>(n)) {
+                    took = request.take(buffer.data(), peek.length);
                 }
                 if (took == Take::Stop) {
                     *stopped = true;
