@@ -3,7 +3,7 @@
 # slp-agent on the switch's addresses and orvad on a switch state of its own, and runs queries
 # from station namespaces. Everything it makes is removed on exit, whatever the outcome.
 #
-# Addresses come only from 192.0.2.0/24, 198.51.100.0/24 and fd00::/64. The namespaces are
+# Addresses come only from 192.0.2.0/24, 198.51.100.0/24 and fd00::/8. The namespaces are
 # joined to nothing but each other, so no packet can reach the host's network.
 #
 # Programs: taken from the environment (ctest sets them), else from RIG_BUILD (build/default):
