@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Case: COUNT switches (default 1) on one LAN. A station finds every registration of every
-# orvad by multicast, each attribute list is byte for byte what orvad-show derives from that
-# switch's state, and orvad-discover --json lists every switch as its state says.
+# orvad by multicast (over IPv4, then over IPv6 alone), each attribute list is byte for byte
+# what orvad-show derives from that switch's state, and orvad-discover --json lists every
+# switch as its state says.
 # Usage: multicast.sh COUNT|many   ("many": ORVAD_NET_SWITCHES switches, default 20, at most 180)
 set -uo pipefail
 source "$(dirname "$0")/rig.sh"
@@ -18,5 +19,8 @@ failed=0
 rig_check_multicast st1 "${switches[@]}" || failed=1
 rig_check_attributes st1 "${switches[@]}" || failed=1
 rig_check_discover st1 "${switches[@]}" || failed=1
+# The same finds over IPv6 multicast alone (the RFC 3111 groups), the station's IPv4 off.
+printf 'net.slp.useIPv6 = true\nnet.slp.useIPv4 = false\n' >>"$RIG_TMP/st1/slp.conf"
+rig_check_multicast st1 "${switches[@]}" || { echo "(over IPv6)" >&2; failed=1; }
 [ "$failed" = 0 ] && echo "$count switch(es): every URL found by multicast, every attribute list exact"
 exit $failed
