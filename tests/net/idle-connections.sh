@@ -19,6 +19,7 @@ rig_spawn st1 "$RIG_TMP/idle.log" "$RIG_PYTHON" "$RIG_HELPERS/idle-tcp.py" 192.0
 hostile=$RIG_LAST_PID
 rig_wait_for 40 "$idle connections opened" grep -q '^opened' "$RIG_TMP/idle.log" || exit 1
 echo "hostile station: $(cat "$RIG_TMP/idle.log")"
+grep -qx "opened $idle of $idle" "$RIG_TMP/idle.log" || { rig_fail "the pressure never built up"; exit 1; }
 
 # Both types by unicast (UDP, then TCP for the overflow) from the other station.
 unicast_matches() {
