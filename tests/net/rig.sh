@@ -11,7 +11,7 @@
 # Knobs: RIG_PORT (SLP port, 427), RIG_AGENT_IPV6 (the agents' net.slp.useIPv6, true),
 # RIG_MCAST_WAIT (the stations' net.slp.multicastMaximumWait, 3000 ms), RIG_MCAST_TIMEOUTS
 # (their net.slp.multicastTimeouts), RIG_KEEP=1 (keep the temporary folder and its logs;
-# namespaces and processes still go).
+# namespaces and processes still go), RIG_NO_LOGS=1 (no log tails after a failure).
 # A case exits 77 (skipped) only when network namespaces cannot be made here.
 
 rig_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
