@@ -71,11 +71,10 @@ rig_cleanup() {
     local status=$? pid ns i proc
     trap - EXIT INT TERM
     trap '' PIPE  # a reader that went away must not stop the clean-up half way
-    # A pid that leads a process group of its own (started under set -m) goes with its group.
-    for pid in "${RIG_PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
+    for pid in "${RIG_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
     for pid in "${RIG_PIDS[@]}"; do
         for i in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-        kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
+        kill -KILL "$pid" 2>/dev/null || true
     done
     for ((i = ${#RIG_NETNS[@]} - 1; i >= 0; i--)); do
         ns=${RIG_NETNS[i]}
