@@ -191,7 +191,7 @@ rig_make_state() {
     local n=$1 out=$2 two k list0 list1
     two=$(printf '%02x' "$n")
     if [ -n "${RIG_IPV6_COUNT-}" ]; then
-        list0= list1=
+        list0='' list1=''
         # The stand-in serves at most 255 bytes of a value: 32 addresses of 7 characters fit.
         for ((k = 0; k < RIG_IPV6_COUNT; k++)); do
             list0+=${list0:+,}fd1$(printf '%x::%x' $((10 + k / 15)) $((1 + k % 15)))
@@ -347,12 +347,12 @@ rig_check_multicast() {
 # each switch's agent by unicast from STATION (the agent listens on the URL's first address).
 # Usage: rig_check_attributes STATION SWITCH...
 rig_check_attributes() {
-    local station=$1 name url list address failed=0
+    local station=$1 name url address failed=0
     shift
     for name in "$@"; do
         address=$(rig_state_addresses "$RIG_TMP/$name/switch.state" | head -n 1)
         : >"$RIG_TMP/attrs"
-        while IFS=$'\t' read -r url list; do
+        while IFS=$'\t' read -r url _; do
             printf '%s\t%s\n' "$url" "$(rig_at "$station" "$SLP_QUERY" -u "$address" findattrs "$url" </dev/null)"
         done <"$RIG_TMP/$name/truth" >"$RIG_TMP/attrs"
         rig_same "attribute lists of $name (findattrs -u $address)" "$RIG_TMP/$name/truth" "$RIG_TMP/attrs" ||
