@@ -1,8 +1,10 @@
 #!/bin/sh
 # Installs a build into a scratch DESTDIR and checks the result: every expected file is
 # there, every installed program and library finds its shared libraries in the installed
-# tree (never in the build tree), the installed orvad runs, the unit starts the installed
-# orvad and the man page formats without warnings.
+# tree (never in the build tree), the installed orvad runs, the orvad unit starts the
+# installed orvad, every unit (*.service) starts an installed program and passes
+# `systemd-analyze verify` where that exists, and every man page (man1/*.1, man8/*.8)
+# formats without warnings.
 # Usage: check-install.sh CMAKE BUILD_DIR ORVAD MAN_PAGE UNIT [OTHER_FILE...]
 # The paths are where the files go without DESTDIR. Libraries that a switch provides (a
 # vendor switch library) are looked for in $ORVAD_SYSTEM_LIBRARY_PATH, as the system would.
@@ -44,9 +46,26 @@ fi
 
 grep -qx "ExecStart=$orvad" "$root$unit" || fail "the unit does not start $orvad: $(grep ExecStart "$root$unit")"
 
+# Each unit: its program is installed; systemd-analyze checks a copy that starts the staged one.
+verify=$(command -v systemd-analyze || true)
+for file in "$@"; do
+    case $file in *.service) ;; *) continue ;; esac
+    [ -f "$root$file" ] || continue
+    program=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$root$file")
+    [ -x "$root$program" ] || { fail "$file starts $program, which is not installed"; continue; }
+    [ -n "$verify" ] || continue
+    sed "s|^ExecStart=$program|ExecStart=$root$program|" "$root$file" >"$root/${file##*/}"
+    warnings=$("$verify" verify --man=no "$root/${file##*/}" 2>&1) || fail "systemd-analyze verify $file: $warnings"
+    [ -z "$warnings" ] || fail "systemd-analyze verify $file: $warnings"
+done
+[ -n "$verify" ] || echo "systemd-analyze not found: units not verified"
+
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 
-if ! command -v groff >/dev/null; then echo "groff not found: man page not checked"; exit 77; fi
-warnings=$(groff -man -ww -z "$root$manpage" 2>&1) || true
-[ -z "$warnings" ] || { echo "FAIL: groff on $manpage:"; echo "$warnings"; exit 1; }
+if ! command -v groff >/dev/null; then echo "groff not found: man pages not checked"; exit 77; fi
+for file in "$manpage" "$@"; do
+    case $file in */man1/*.1 | */man8/*.8) ;; *) continue ;; esac
+    warnings=$(groff -man -ww -z "$root$file" 2>&1) || true
+    [ -z "$warnings" ] || { echo "FAIL: groff on $file:"; echo "$warnings"; exit 1; }
+done
 echo "installed and checked $# files"
