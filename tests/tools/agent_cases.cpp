@@ -74,10 +74,10 @@ void setOptions(const Fields &f, HandlerOptions *o, int64_t *nowMs) {
 // The message a step sends: encoded from its fields (unset ones at their defaults), then patched or cut.
 Bytes encode(const std::string &verb, Fields f) {
     for (const auto &[key, v] : Fields{{"lang", "en"}, {"scopes", "DEFAULT"}, {"life", "65535"}, {"pid", "0"},
-                                       {"pad", "0"}, {"cut", "0"}, {"flags", verb == "reg" ? "4000" : "0"}})
+                                       {"cut", "0"}, {"flags", verb == "reg" ? "4000" : "0"}})
         f.emplace(key, v);
-    std::string url = f["url"];
-    url.resize(std::max(url.size(), size_t(std::stoul(f["pad"]))), 'h');
+    if (const std::string p = f["pad"]; !p.empty()) f[p.substr(0, p.find(':'))].resize(std::stoul(p.substr(p.find(':') + 1)), 'h');
+    const std::string url = f["url"];
     slpv2::Header h{{}, 0, uint16_t(std::stoul(f["flags"], nullptr, 16) | (f.count("mcast") ? slpv2::kFlagRequestMcast : 0)), 0, 0x1234, f["lang"]};
     const std::string &scopes = f["scopes"], &pr = f["pr"];
     const uint32_t pid = std::stoul(f["pid"]);
