@@ -13,6 +13,7 @@
 namespace {
 
 AdvertisementState state{};
+const char *const kPriorities[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
 
 // Records for the URLs that follow on the line, up to "/" or its end; each one's attribute list
 // names `tag` and the URL.
@@ -40,22 +41,19 @@ void printEvents(size_t *sleeps) {
         std::cout << "reads switch" << (eth[0] ? ", interface 0" : "") << (eth[1] ? ", interface 1" : "") << "\n";
     for (LogLine line : capturedLog()) {
         for (size_t at; (at = line.text.find('\n')) != std::string::npos;) line.text.replace(at, 1, "\\n");
-        std::cout << "log "
-                  << (line.priority == LOG_CRIT   ? "crit "
-                      : line.priority == LOG_INFO ? "info "
-                                                  : "other ")
-                  << line.text << "\n";
+        const bool known = line.priority >= 0 && line.priority < 8;  // anything else carries a facility
+        std::cout << "log " << (known ? kPriorities[line.priority] : "facility?") << " " << line.text << "\n";
     }
     std::vector<unsigned int> requests = fakesys::sleepRequests();
     for (; *sleeps < requests.size(); ++*sleeps) std::cout << "sleep " << requests[*sleeps] << "\n";
     fakeSlp().calls.clear(), fakeSlp().registrations.clear(), fakeKesh().batches.clear(), clearCapturedLog();
 }
 
-// Runs one step; returns its result lines.
+// Runs one step; returns its result lines. SLP calls get &state as their handle, which the
+// recording library takes as any other.
 std::string runStep(std::istringstream &in) {
     std::string step, name, text;
     int a = 0, b = 0;
-    SLPHandle handle = &state;  // the recording library takes any handle
     in >> step;
     if (step == "set" && in >> name >> std::ws && std::getline(in, text)) {
         fakeKesh().values[name] = text;
@@ -91,7 +89,7 @@ std::string runStep(std::istringstream &in) {
         return urls("wbem 0:", wbemRegistered[0]) + urls("wbem 1:", wbemRegistered[1]) +
                urls("io 0:", ioRegistered[0]) + urls("io 1:", ioRegistered[1]);
     } else if (step == "register") {
-        text = "= " + std::to_string(registerServices(handle, records(in, "a"))) + "\n";
+        text = "= " + std::to_string(registerServices(&state, records(in, "a"))) + "\n";
         for (const FakeSlpRegistration &r : fakeSlp().registrations)
             text += "  " + r.url + " " + r.attributes + ", lifetime " + std::to_string(r.lifetime) +
                     (r.serviceTypeNull ? ", no type" : ", a type") +
@@ -99,10 +97,10 @@ std::string runStep(std::istringstream &in) {
         return text;
     } else if (step == "deregister") {
         ServiceList keep = records(in, "kept");
-        return "= " + std::to_string(deregisterStaleServices(handle, keep, records(in, "a"))) + "\n";
+        return "= " + std::to_string(deregisterStaleServices(&state, keep, records(in, "a"))) + "\n";
     } else if (step == "callback" && in >> a) {
         SLPError status = 99;  // no SLP code
-        slpCallback(handle, a, &status);
+        slpCallback(&state, a, &status);
         return "= status " + std::to_string(status) + "\n";
     } else if (step == "thread" && in >> text >> a >> b) {
         fakesys::failNext(text == "stack" ? fakesys::kStackSize : fakesys::kCreateThread, a, b);
@@ -124,13 +122,10 @@ int main(int argc, char **argv) {
     if (argc != 2 || !startSwitch(argv[1])) return std::cerr << "usage: pass_driver SWITCH_STATE <CASE\n", 2;
     size_t sleeps = 0;
     for (std::string line; std::getline(std::cin, line);) {
-        if (line.empty() || line[0] == '#') {  // copied as it is
-            std::cout << line << "\n";
-            continue;
-        }
-        std::cout << "> " << line << "\n";
+        const bool step = !line.empty() && line[0] != '#';  // other lines are copied as they are
+        std::cout << (step ? "> " : "") << line << "\n";
         std::istringstream in(line);
-        std::string result = runStep(in);
+        std::string result = step ? runStep(in) : "";
         printEvents(&sleeps);
         std::cout << result;
     }
