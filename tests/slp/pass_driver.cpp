@@ -55,7 +55,8 @@ std::string runStep(std::istringstream &in) {
     std::string step, name, text;
     int a = 0, b = 0;
     in >> step;
-    if (step == "set" && in >> name >> std::ws && std::getline(in, text)) {
+    if (step == "set" && in >> name) {
+        std::getline(in >> std::ws, text);  // the rest of the line, which may be empty
         fakeKesh().values[name] = text;
     } else if (step == "erase" && in >> name) {
         fakeKesh().values.erase(name);
