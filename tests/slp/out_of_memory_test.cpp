@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <syslog.h>
 
+#include <gtest/gtest.h>
+
 #include "fake_scope.h"
 #include "test_switch.h"
 
@@ -66,8 +68,14 @@ extern "C" void free(void *block) {
 
 namespace {
 
-class OutOfMemoryTest : public PassTest {
+class OutOfMemoryTest : public ::testing::Test {
 protected:
+    void SetUp() override { ASSERT_TRUE(startSwitch(TEST_SWITCH_STATE)); }
+    void TearDown() override {
+        releaseAdvertisementRecords(&state);
+        fakesys::uninstall();
+    }
+
     // Runs one cycle failing allocation `n` (0: none); returns the cycle's result and the
     // number of allocations it made.
     int cycle(long n, long *allocations) {
@@ -94,6 +102,8 @@ protected:
         for (const FakeSlpRegistration &r : fakeSlp().registrations) out.push_back(r.url + " " + r.attributes);
         return out;
     }
+
+    AdvertisementState state{};
 };
 
 TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAPassIsSurvived) {

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs the pass driver on each case in tests/slp/passes/ against test-switch.state and compares
+# what it prints with the .out file beside the case; --update writes the .out files instead,
+# to be reviewed line by line before they are committed.
+# Usage: pass-golden.sh PASS_DRIVER [--update]
+set -u
+driver=$1
+here=$(cd "$(dirname "$0")" && pwd)
+scratch=$(mktemp)
+trap 'rm -f "$scratch"' EXIT
+failed=0
+for case in "$here"/passes/*.case; do
+    name=$(basename "$case" .case)
+    "$driver" "$here/test-switch.state" <"$case" >"$scratch" 2>&1
+    status=$?
+    [ $status -eq 0 ] || echo "-- exit $status" >>"$scratch"
+    if [ "${2-}" = --update ]; then
+        cp "$scratch" "$here/passes/$name.out"
+    elif ! diff -u "$here/passes/$name.out" "$scratch"; then
+        echo "FAIL $name"; failed=1
+    fi
+done
+exit $failed

@@ -1,0 +1,135 @@
+// pass_driver.cpp: runs the advertisement code step by step against the scripted switch (values
+// from the state file it is given) and the recording SLP library, and prints what every step did.
+// The case comes on stdin; passes/README describes the notation, pass-golden.sh compares.
+#include <string.h>
+#include <syslog.h>
+
+#include <iostream>
+#include <new>
+#include <sstream>
+
+#include "test_switch.h"
+
+namespace {
+
+AdvertisementState state{};
+const char *const kPriorities[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+
+// Records for the URLs that follow on the line, up to "/" or its end; each one's attribute list
+// names `tag` and the URL.
+ServiceList records(std::istream &in, const std::string &tag) {
+    ServiceList list;
+    for (std::string url; in >> url && url != "/";) list.push_back({url, "(" + tag + "=" + url + ")"});
+    return list;
+}
+
+std::string urls(const char *name, const ServiceList &list) {
+    std::string out = name;
+    for (const ServiceRecord &r : list) out += " " + r.url;
+    return out + "\n";
+}
+
+// Prints, then forgets, what the doubles saw during a step: SLP calls, which interfaces the
+// switch reads named, log lines (newlines shown as \n) and sleep requests.
+void printEvents(size_t *sleeps) {
+    for (const std::string &call : fakeSlp().calls) std::cout << call << "\n";
+    bool eth[2] = {false, false};
+    for (const auto &batch : fakeKesh().batches)
+        for (const std::string &name : batch)
+            for (int i = 0; i < 2; i++) eth[i] = eth[i] || name.find(i ? ".1." : ".0.") != std::string::npos;
+    if (!fakeKesh().batches.empty())
+        std::cout << "reads switch" << (eth[0] ? ", interface 0" : "") << (eth[1] ? ", interface 1" : "") << "\n";
+    for (LogLine line : capturedLog()) {
+        for (size_t at; (at = line.text.find('\n')) != std::string::npos;) line.text.replace(at, 1, "\\n");
+        const bool known = line.priority >= 0 && line.priority < 8;  // anything else carries a facility
+        std::cout << "log " << (known ? kPriorities[line.priority] : "facility?") << " " << line.text << "\n";
+    }
+    std::vector<unsigned int> requests = fakesys::sleepRequests();
+    for (; *sleeps < requests.size(); ++*sleeps) std::cout << "sleep " << requests[*sleeps] << "\n";
+    fakeSlp().calls.clear(), fakeSlp().registrations.clear(), fakeKesh().batches.clear(), clearCapturedLog();
+}
+
+// Runs one step; returns its result lines. SLP calls get &state as their handle, which the
+// recording library takes as any other.
+std::string runStep(std::istringstream &in) {
+    std::string step, name, text;
+    int a = 0, b = 0;
+    in >> step;
+    if (step == "set" && in >> name) {
+        std::getline(in >> std::ws, text);  // the rest of the line, which may be empty
+        fakeKesh().values[name] = text;
+    } else if (step == "erase" && in >> name) {
+        fakeKesh().values.erase(name);
+    } else if (step == "status" && in >> name >> a) {
+        fakeKesh().statuses[name] = static_cast<uint32_t>(a);
+    } else if (step == "open") {
+        while (in >> a) fakeSlp().openResults.push_back(a);
+    } else if (step == "reply" && in >> a >> text) {
+        fakeSlp().replies.push_back({a, text == "-" ? 0 : std::stoi(text), text != "-"});
+    } else if (step == "inside" && in >> text) {
+        in >> a;
+        fakeSlp().onRequest = [text, a] {
+            const std::string what = text;  // copies: the next line ends this function object
+            const int count = a;
+            fakeSlp().onRequest = nullptr;
+            for (int i = 0; what == "wake" && i < count && i < 100; i++) wakeSlpThread();
+            if (what == "bad_alloc") throw std::bad_alloc();
+            if (what == "int") throw 1;
+        };
+    } else if (step == "wait") {
+        if (wakeCount == 0) return "= would block\n";
+        a = static_cast<int>(waitForWakeups());
+        return "= " + std::to_string(a) + " taken, " + std::to_string(wakeCount) + " left\n";
+    } else if (step == "cycle") {
+        a = runAdvertisementCycle(&state);
+        text = std::string(state.chassis.wwn ? " chassis" : "") + (state.network[0].macAddress ? " net0" : "") +
+               (state.network[1].macAddress ? " net1" : "") + (state.services.snmpEngineId ? " services" : "");
+        return "= " + std::to_string(a) + ", handle " + (state.handle ? "open" : "none") + ", records" +
+               (text.empty() ? " none" : text) + ", wake-ups " + std::to_string(wakeCount) + "\n";
+    } else if (step == "lists") {
+        return urls("wbem 0:", wbemRegistered[0]) + urls("wbem 1:", wbemRegistered[1]) +
+               urls("io 0:", ioRegistered[0]) + urls("io 1:", ioRegistered[1]);
+    } else if (step == "register") {
+        text = "= " + std::to_string(registerServices(&state, records(in, "a"))) + "\n";
+        for (const FakeSlpRegistration &r : fakeSlp().registrations)
+            text += "  " + r.url + " " + r.attributes + ", lifetime " + std::to_string(r.lifetime) +
+                    (r.serviceTypeNull ? ", no type" : ", a type") +
+                    (r.fresh == SLP_TRUE ? ", fresh\n" : ", not fresh\n");
+        return text;
+    } else if (step == "deregister") {
+        ServiceList keep = records(in, "kept");
+        return "= " + std::to_string(deregisterStaleServices(&state, keep, records(in, "a"))) + "\n";
+    } else if (step == "callback" && in >> a) {
+        SLPError status = 99;  // no SLP code
+        slpCallback(&state, a, &status);
+        return "= status " + std::to_string(status) + "\n";
+    } else if (step == "thread" && in >> text >> a >> b) {
+        fakesys::failNext(text == "stack" ? fakesys::kStackSize : fakesys::kCreateThread, a, b);
+        a = createSlpThread();
+        return "= " + std::to_string(a) + ", threads " + std::to_string(fakesys::threadsCreated()) + "\n";
+    } else if (step == "except" && in >> a >> b) {
+        slp_except e("orvad_thread", "slpThread", 339, a, "%d x: %s", b, std::string(b, 'x').c_str());
+        logSlpException(e);
+        return "= length " + std::to_string(strlen(e.message)) + "\n";
+    } else {
+        return "?? not a step\n";
+    }
+    return "";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2 || !startSwitch(argv[1])) return std::cerr << "usage: pass_driver SWITCH_STATE <CASE\n", 2;
+    size_t sleeps = 0;
+    for (std::string line; std::getline(std::cin, line);) {
+        const bool step = !line.empty() && line[0] != '#';  // other lines are copied as they are
+        std::cout << (step ? "> " : "") << line << "\n";
+        std::istringstream in(line);
+        std::string result = step ? runStep(in) : "";
+        printEvents(&sleeps);
+        std::cout << result;
+    }
+    releaseAdvertisementRecords(&state);
+    fakesys::uninstall();
+}
