@@ -60,6 +60,12 @@ void printEvents(size_t *sleeps) {
     fakeSlp().calls.clear(), fakeSlp().registrations.clear(), fakeKesh().batches.clear(), clearCapturedLog();
 }
 
+// Ends the driver when a step left the wake mutex locked, as the next lock would hang.
+void requireUnlocked(const std::string &done) {
+    if (pthread_mutex_trylock(&wakeMutex) != 0) std::cout << done << "mutex left locked\n", std::exit(3);
+    pthread_mutex_unlock(&wakeMutex);
+}
+
 // Runs one step; returns its result lines. SLP calls get &state as their handle, which the
 // recording library takes as any other.
 std::string runStep(std::istringstream &in) {
@@ -89,6 +95,7 @@ std::string runStep(std::istringstream &in) {
         };
     } else if (step == "wait" && wakeCount != 0) {
         a = static_cast<int>(waitForWakeups());
+        requireUnlocked("");
         return "= " + std::to_string(a) + " taken, " + std::to_string(wakeCount) + " left\n";
     } else if (step == "wait") {  // with none pending the wait must block until the next one
         auto waiter = std::async(std::launch::async, waitForWakeups);
@@ -98,15 +105,14 @@ std::string runStep(std::istringstream &in) {
         if (waiter.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
             std::cout << "= still blocked after a wake-up\n", std::exit(3);  // leaves the waiter
         a = static_cast<int>(waiter.get());
+        requireUnlocked("");
         return "= blocked until a wake-up, then " + std::to_string(a) + " taken, " + std::to_string(wakeCount) +
                " left\n";
     } else if (step == "wake" && in >> a) {
         text = "=";
         for (int i = 0; i < a && i < 100; i++) {
             text += " " + std::to_string(wakeSlpThread());
-            if (pthread_mutex_trylock(&wakeMutex) != 0)
-                std::cout << text << ", mutex left locked\n", std::exit(3);  // the next lock would hang
-            pthread_mutex_unlock(&wakeMutex);
+            requireUnlocked(text + ", ");
         }
         return text + ", wake-ups " + std::to_string(wakeCount) + "\n";
     } else if (step == "fail" && in >> text >> a >> b) {
