@@ -1,9 +1,13 @@
-// pass_driver.cpp: runs the advertisement code step by step against the scripted switch (values
-// from the state file it is given) and the recording SLP library, and prints what every step did.
-// The case comes on stdin; passes/README describes the notation, pass-golden.sh compares.
+// pass_driver.cpp: runs the advertisement code and the switch library step by step against the
+// scripted switch (values from the state file it is given) and the recording SLP library, and
+// prints what every step did. The case comes on stdin; passes/README describes the notation,
+// pass-golden.sh compares.
+#include <limits.h>
 #include <string.h>
 #include <syslog.h>
 
+#include <algorithm>
+#include <future>
 #include <iostream>
 #include <new>
 #include <sstream>
@@ -14,6 +18,13 @@ namespace {
 
 AdvertisementState state{};
 const char *const kPriorities[] = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+const char *const kCalls[] = {"stack", "create", "lock", "signal", "unlock"};  // as fakesys::Call
+
+std::string numbers(const std::vector<uint32_t> &list) {
+    std::string out;
+    for (uint32_t n : list) out += " " + std::to_string(n);
+    return out;
+}
 
 // Records for the URLs that follow on the line, up to "/" or its end; each one's attribute list
 // names `tag` and the URL.
@@ -49,6 +60,12 @@ void printEvents(size_t *sleeps) {
     fakeSlp().calls.clear(), fakeSlp().registrations.clear(), fakeKesh().batches.clear(), clearCapturedLog();
 }
 
+// Ends the driver when a step left the wake mutex locked, as the next lock would hang.
+void requireUnlocked(const std::string &done) {
+    if (pthread_mutex_trylock(&wakeMutex) != 0) std::cout << done << "mutex left locked\n", std::exit(3);
+    pthread_mutex_unlock(&wakeMutex);
+}
+
 // Runs one step; returns its result lines. SLP calls get &state as their handle, which the
 // recording library takes as any other.
 std::string runStep(std::istringstream &in) {
@@ -76,10 +93,67 @@ std::string runStep(std::istringstream &in) {
             if (what == "bad_alloc") throw std::bad_alloc();
             if (what == "int") throw 1;
         };
-    } else if (step == "wait") {
-        if (wakeCount == 0) return "= would block\n";
+    } else if (step == "wait" && wakeCount != 0) {
         a = static_cast<int>(waitForWakeups());
+        requireUnlocked("");
         return "= " + std::to_string(a) + " taken, " + std::to_string(wakeCount) + " left\n";
+    } else if (step == "wait") {  // with none pending the wait must block until the next one
+        auto waiter = std::async(std::launch::async, waitForWakeups);
+        if (waiter.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready)
+            return "= returned " + std::to_string(waiter.get()) + " without a wake-up\n";
+        wakeSlpThread();
+        if (waiter.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+            std::cout << "= still blocked after a wake-up\n", std::exit(3);  // leaves the waiter
+        a = static_cast<int>(waiter.get());
+        requireUnlocked("");
+        return "= blocked until a wake-up, then " + std::to_string(a) + " taken, " + std::to_string(wakeCount) +
+               " left\n";
+    } else if (step == "wake" && in >> a) {
+        text = "=";
+        for (int i = 0; i < a && i < 100; i++) {
+            text += " " + std::to_string(wakeSlpThread());
+            requireUnlocked(text + ", ");
+        }
+        return text + ", wake-ups " + std::to_string(wakeCount) + "\n";
+    } else if (step == "fail" && in >> text >> a >> b) {
+        const long call = std::find(kCalls, kCalls + 5, text) - kCalls;
+        if (call == 5) return "?? no such call\n";
+        fakesys::failNext(static_cast<fakesys::Call>(call), a, b);
+    } else if (step == "connect") {
+        for (uint32_t handle; in >> a >> handle;) fakeKesh().connectScript.push_back({a, handle});
+    } else if (step == "subscribe" && in >> a) {
+        fakeKesh().subscribeResult = a;
+    } else if (step == "init") {
+        FakeKesh &k = fakeKesh();
+        a = keshlibInit();
+        text = "= " + std::to_string(a) + ", handle " + std::to_string(smlHandle) + ", connects " +
+               std::to_string(k.connectCalls);
+        for (const std::string &argument : k.connectArguments) text += " '" + argument + "'";
+        if (k.callback)
+            text += "\nsubscribed handle " + std::to_string(k.subscribedHandle) +
+                    (k.callback == keshlibNotificationCB ? " for keshlibNotificationCB, codes" : " elsewhere, codes") +
+                    numbers(k.subscribedCodes) + ", reserved" + numbers(k.subscribedReserved);
+        k.connectCalls = 0, k.connectArguments.clear(), k.callback = nullptr;
+        return text + "\n";
+    } else if (step == "event" && in >> a >> b) {  // stops the clock: the debounce thread must sleep
+        fakesys::setAutoAdvance(false);
+        const int before = fakesys::threadsCreated();
+        for (int i = 0; i < b && i < 100; i++) keshlibNotificationCB(7, static_cast<uint32_t>(a), 0);
+        const int started = fakesys::threadsCreated() - before;
+        text = "= started " + std::to_string(started);
+        if (started > 0) {
+            const size_t stack = fakesys::lastThreadStackSize();
+            const bool asleep = fakesys::waitForSleepers(1);
+            text += std::string(asleep ? ", asleep" : ", not asleep") + ", stack " +
+                    (stack == std::max<size_t>(65536, PTHREAD_STACK_MIN) ? "ok" : std::to_string(stack)) +
+                    (fakesys::lastThreadDetached() ? ", detached" : ", joinable");
+        }
+        return text + (notificationPending ? ", pending\n" : ", not pending\n");
+    } else if (step == "advance" && in >> a) {
+        fakesys::advance(static_cast<unsigned int>(a));
+        text = fakesys::waitForThreadsToEnd() ? "= threads ended" : "= a thread sleeps on";  // 5 s to find out
+        return text + (notificationPending ? ", pending" : ", not pending") + ", wake-ups " +
+               std::to_string(wakeCount) + "\n";
     } else if (step == "cycle") {
         a = runAdvertisementCycle(&state);
         text = std::string(state.chassis.wwn ? " chassis" : "") + (state.network[0].macAddress ? " net0" : "") +
