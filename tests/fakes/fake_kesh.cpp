@@ -39,9 +39,8 @@ extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback ca
     return theFake.subscribeResult;
 }
 
-extern "C" int kesh_smlGetBatch(uint32_t handle, SmlBatchEntry *entries, uint32_t count) {
+extern "C" int kesh_smlGetBatch(uint32_t, SmlBatchEntry *entries, uint32_t count) {
     FakeScope scope;
-    theFake.batchHandles.push_back(handle);
     std::vector<std::string> names;
     for (uint32_t i = 0; i < count; i++) names.emplace_back(entries[i].name);
     theFake.batches.push_back(names);

@@ -37,7 +37,6 @@ struct FakeKesh {
     std::map<std::string, uint32_t> statuses;
     std::deque<int> batchResults;
     std::vector<std::vector<std::string>> batches;  // names of every batch call, in order
-    std::vector<uint32_t> batchHandles;
 };
 
 // The one fake; resetFakeKesh() gives it back its initial state.

@@ -8,7 +8,6 @@
 #include <stdio.h>
 
 #include <mutex>
-#include <ostream>
 
 namespace {
 std::mutex logMutex;
@@ -37,8 +36,6 @@ void clearCapturedLog() {
     lines.clear();
 }
 
-// gtest prints LogLine values in failure messages through this.
-void PrintTo(const LogLine &line, std::ostream *out) { *out << "{" << line.priority << ", \"" << line.text << "\"}"; }
 
 extern "C" void syslog(int priority, const char *format, ...) {
     va_list args;

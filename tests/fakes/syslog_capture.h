@@ -2,18 +2,13 @@
 #ifndef ORVAD_TESTS_FAKES_SYSLOG_CAPTURE_H
 #define ORVAD_TESTS_FAKES_SYSLOG_CAPTURE_H
 
-#include <iosfwd>
 #include <string>
 #include <vector>
 
 struct LogLine {
     int priority;
     std::string text;  // the formatted message, exactly as the program formatted it
-
-    bool operator==(const LogLine &other) const { return priority == other.priority && text == other.text; }
 };
-
-void PrintTo(const LogLine &line, std::ostream *out);
 
 // Messages logged since the last clear, in order; safe from any thread.
 std::vector<LogLine> capturedLog();
