@@ -80,9 +80,10 @@ std::string runStep(std::istringstream &in) {
     } else if (step == "status" && in >> name >> a) {
         fakeKesh().statuses[name] = static_cast<uint32_t>(a);
     } else if (step == "open") {
-        while (in >> a) fakeSlp().openResults.push_back(a);
+        while (in >> a) fakeSlp().openResults.push_back(static_cast<SLPError>(a));
     } else if (step == "reply" && in >> a >> text) {
-        fakeSlp().replies.push_back({a, text == "-" ? 0 : std::stoi(text), text != "-"});
+        fakeSlp().replies.push_back(
+            {static_cast<SLPError>(a), static_cast<SLPError>(text == "-" ? 0 : std::stoi(text)), text != "-"});
     } else if (step == "inside" && in >> text) {
         in >> a;
         fakeSlp().onRequest = [text, a] {
@@ -174,8 +175,8 @@ std::string runStep(std::istringstream &in) {
         ServiceList keep = records(in, "kept");
         return "= " + std::to_string(deregisterStaleServices(&state, keep, records(in, "a"))) + "\n";
     } else if (step == "callback" && in >> a) {
-        SLPError status = 99;  // no SLP code
-        slpCallback(&state, a, &status);
+        SLPError status = static_cast<SLPError>(99);  // no SLP code
+        slpCallback(&state, static_cast<SLPError>(a), &status);
         return "= status " + std::to_string(status) + "\n";
     } else if (step == "thread" && in >> text >> a >> b) {
         fakesys::failNext(text == "stack" ? fakesys::kStackSize : fakesys::kCreateThread, a, b);
