@@ -4,20 +4,16 @@
 # to be reviewed line by line before they are committed.
 # Usage: pass-golden.sh PASS_DRIVER [--update]
 set -u
+. "$(dirname "$0")/../golden.sh"
 driver=$1
 here=$(cd "$(dirname "$0")" && pwd)
 scratch=$(mktemp)
 trap 'rm -f "$scratch"' EXIT
-failed=0
 for case in "$here"/passes/*.case; do
     name=$(basename "$case" .case)
     "$driver" "$here/test-switch.state" <"$case" >"$scratch" 2>&1
     status=$?
     [ $status -eq 0 ] || echo "-- exit $status" >>"$scratch"
-    if [ "${2-}" = --update ]; then
-        cp "$scratch" "$here/passes/$name.out"
-    elif ! diff -u "$here/passes/$name.out" "$scratch"; then
-        echo "FAIL $name"; failed=1
-    fi
+    golden_check "$here/passes/$name.out" "$scratch" "${2-}"
 done
-exit $failed
+exit $golden_failed

@@ -6,11 +6,11 @@
 # prints (printf %b), else a legacy listing of a fixed fingerprint.
 # Usage: orvad-show-golden.sh ORVAD_SHOW [--update]
 set -u
+. "$(dirname "$0")/../golden.sh"
 show=$1
 here=$(cd "$(dirname "$0")/orvad-show" && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-failed=0
 for case in "$here"/*.state; do
     name=$(basename "$case" .state)
     base=$(sed -n 's/^#base //p' "$case")
@@ -21,10 +21,6 @@ for case in "$here"/*.state; do
     status=$?
     if [ -s "$scratch/err" ]; then echo "-- log"; cat "$scratch/err"; fi >>"$scratch/out"
     [ $status -eq 0 ] || echo "-- exit $status" >>"$scratch/out"
-    if [ "${2-}" = --update ]; then
-        cp "$scratch/out" "$here/$name.out"
-    elif ! diff -u "$here/$name.out" "$scratch/out"; then
-        echo "FAIL $name"; failed=1
-    fi
+    golden_check "$here/$name.out" "$scratch/out" "${2-}"
 done
-exit $failed
+exit $golden_failed
