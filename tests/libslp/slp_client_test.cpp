@@ -2,7 +2,7 @@
 // 127.0.0.2) that drops, delays, repeats or spoils replies, and the layering of its properties.
 #include <slp.h>
 
-#include "../tools/agent_child.h"
+#include "../slp-agent/agent_child.h"
 #include "slp_config.h"
 #include "slp_message.h"
 

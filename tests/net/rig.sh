@@ -17,7 +17,7 @@
 rig_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 : "${RIG_BUILD:=$rig_source/build/default}"
 : "${ORVAD:=$RIG_BUILD/daemon/orvad}"
-: "${SLP_AGENT:=$RIG_BUILD/tools/slp-agent}"
+: "${SLP_AGENT:=$RIG_BUILD/slp-agent/slp-agent}"
 : "${SLP_QUERY:=$RIG_BUILD/tools/slp-query}"
 : "${ORVAD_SHOW:=$RIG_BUILD/tools/orvad-show}"
 : "${ORVAD_DISCOVER:=$RIG_BUILD/tools/orvad-discover}"

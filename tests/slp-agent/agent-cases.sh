@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the agent's request handling on each case in tests/tools/agent-cases/ and compares what
+# Runs the agent's request handling on each case in tests/slp-agent/agent-cases/ and compares what
 # the driver prints with the .out file beside it; --update writes the .out files instead (review
 # every changed line by hand before committing).
 # Usage: agent-cases.sh AGENT_CASES [--update]
