@@ -610,4 +610,44 @@ DecodeStatus decodeSAAdvert(const uint8_t *data, size_t size, Header *header, SA
     return decodeMessage(data, size, Function::SAAdvert, 7, header, parse, ignoreExtension);
 }
 
+// ---------------------------------------------------------------------------------------
+// DAAdvert (8)
+//
+//  +----------------------+------------------------+
+//  | error code (16)      | boot timestamp (32)    |
+//  +----------------------+------------------------+
+//  | URL len (16)         | URL                    |
+//  +----------------------+------------------------+
+//  | scope list len (16)  | scope list             |
+//  +----------------------+------------------------+
+//  | attr list len (16)   | attr list              |
+//  +----------------------+------------------------+
+//  | SPI list len (16)    | SPI list               |
+//  +------------------+---+------------------------+
+//  | # auths (8)      | auth blocks                |
+//  +------------------+----------------------------+
+// ---------------------------------------------------------------------------------------
+
+bool encodeDAAdvert(const Header &header, const DAAdvert &body, std::vector<uint8_t> *out) {
+    Writer w(out);
+    writeHeader(w, Function::DAAdvert, header);
+    w.u16(body.error);
+    w.u32(body.bootTimestamp);
+    w.str16(body.url);
+    w.str16(body.scopes);
+    w.str16(body.attributes);
+    w.str16(body.spi);
+    w.u8(0);
+    return finish(w);
+}
+
+DecodeStatus decodeDAAdvert(const uint8_t *data, size_t size, Header *header, DAAdvert *body) {
+    auto parse = [body](Reader &r) {
+        uint8_t auths = 0;
+        return r.u16(&body->error) && r.u32(&body->bootTimestamp) && r.str16(&body->url) && r.str16(&body->scopes) &&
+               r.str16(&body->attributes) && r.str16(&body->spi) && r.u8(&auths) && skipAuthBlocks(r, auths);
+    };
+    return decodeMessage(data, size, Function::DAAdvert, 15, header, parse, ignoreExtension);
+}
+
 }  // namespace slpv2

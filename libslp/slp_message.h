@@ -1,6 +1,6 @@
 // slp_message.h: SLPv2 messages (RFC 2608) as plain records, with their encoders and decoders.
 //
-// Shared by the client library (libslp) and the development agent (tools/slp-agent). Knows
+// Shared by the client library (libslp) and the agent (slp-agent/). Knows
 // nothing of sockets: encoders return the complete message bytes, decoders read a complete
 // message from a buffer and never read past its end.
 #ifndef ORVAD_LIBSLP_SLP_MESSAGE_H
@@ -124,6 +124,15 @@ struct SAAdvert {
     std::string attributes;
 };
 
+struct DAAdvert {
+    uint16_t error = 0;
+    uint32_t bootTimestamp = 0;  // seconds since 1970 when the DA started; 0: it is going down
+    std::string url;             // service:directory-agent://ADDR
+    std::string scopes;
+    std::string attributes;
+    std::string spi;
+};
+
 // Reads the version, function and Length of a message whose first 5 bytes are at `data`
 // (the TCP framing step). Returns Truncated when size < 5; otherwise fills all three and
 // returns BadVersion when the version is not 2, BadLength when Length < 14, else Ok.
@@ -146,6 +155,7 @@ struct SAAdvert {
 [[nodiscard]] DecodeStatus decodeSrvTypeRqst(const uint8_t *data, size_t size, Header *header, SrvTypeRqst *body);
 [[nodiscard]] DecodeStatus decodeSrvTypeRply(const uint8_t *data, size_t size, Header *header, SrvTypeRply *body);
 [[nodiscard]] DecodeStatus decodeSAAdvert(const uint8_t *data, size_t size, Header *header, SAAdvert *body);
+[[nodiscard]] DecodeStatus decodeDAAdvert(const uint8_t *data, size_t size, Header *header, DAAdvert *body);
 
 // True when the extension chain of a message that decoded Ok holds an ID in 0x4000-0x7FFF
 // (mandatory to understand: a request gets OPTION_NOT_UNDERSTOOD, a reply is discarded).
@@ -164,6 +174,7 @@ struct SAAdvert {
 [[nodiscard]] bool encodeSrvTypeRqst(const Header &header, const SrvTypeRqst &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvTypeRply(const Header &header, const SrvTypeRply &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSAAdvert(const Header &header, const SAAdvert &body, std::vector<uint8_t> *out);
+[[nodiscard]] bool encodeDAAdvert(const Header &header, const DAAdvert &body, std::vector<uint8_t> *out);
 
 }  // namespace slpv2
 

@@ -46,6 +46,10 @@ bool same(const SrvTypeRply &a, const SrvTypeRply &b) { return a.error == b.erro
 bool same(const SAAdvert &a, const SAAdvert &b) {
     return a.url == b.url && a.scopes == b.scopes && a.attributes == b.attributes;
 }
+bool same(const DAAdvert &a, const DAAdvert &b) {
+    return a.error == b.error && a.bootTimestamp == b.bootTimestamp && a.url == b.url && a.scopes == b.scopes &&
+           a.attributes == b.attributes && a.spi == b.spi;
+}
 
 template <typename Body>
 void roundTrip(const uint8_t *data, size_t size, DecodeStatus (*decode)(const uint8_t *, size_t, Header *, Body *),

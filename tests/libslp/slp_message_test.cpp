@@ -25,6 +25,9 @@ auto fields(const AttrRqst &m) { return std::tie(m.prList, m.urlOrType, m.scopes
 auto fields(const AttrRply &m) { return std::tie(m.error, m.attributes); }
 auto fields(const SrvTypeRqst &m) { return std::tie(m.prList, m.allAuthorities, m.namingAuthority, m.scopes); }
 auto fields(const SrvTypeRply &m) { return std::tie(m.error, m.types); }
+auto fields(const DAAdvert &m) {
+    return std::tie(m.error, m.bootTimestamp, m.url, m.scopes, m.attributes, m.spi);
+}
 template <typename T> auto operator==(const T &a, const T &b) -> decltype(fields(a) == fields(b)) {
     return fields(a) == fields(b);
 }
@@ -124,6 +127,9 @@ std::vector<Case> goldenCases() {
              head(9, 29, 0, 0, 3).str("").u16(0).str("DEFAULT"), encodeSrvTypeRqst, decodeSrvTypeRqst),
         kind("SrvTypeRply", header(Function::SrvTypeRply, 3), SrvTypeRply{0, "service:x,service:y"},
              head(10, 39, 0, 0, 3).u16(0).str("service:x,service:y"), encodeSrvTypeRply, decodeSrvTypeRply),
+        kind("DAAdvert", header(Function::DAAdvert, 0), DAAdvert{0, 0x5F5E1000, "service:directory-agent://h", "DEFAULT", "", ""},
+             head(8, 65, 0, 0, 0).u16(0).u32(0x5F5E1000).str("service:directory-agent://h").str("DEFAULT").str("").str("").u8(0),
+             encodeDAAdvert, decodeDAAdvert),
     };
 }
 
