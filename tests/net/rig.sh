@@ -9,6 +9,7 @@
 # Programs: taken from the environment (ctest sets them), else from RIG_BUILD (build/default):
 #   ORVAD SLP_AGENT SLP_QUERY ORVAD_SHOW ORVAD_DISCOVER DEV_SWITCH_STATE
 # Knobs: RIG_PORT (SLP port, 427), RIG_AGENT_IPV6 (the agents' net.slp.useIPv6, true),
+# RIG_AGENT_PROPERTIES (lines added to each switch agent's property file, e.g. net.slp.DAAddresses),
 # RIG_MCAST_WAIT (the stations' net.slp.multicastMaximumWait, 3000 ms), RIG_MCAST_TIMEOUTS
 # (their net.slp.multicastTimeouts), RIG_KEEP=1 (keep the temporary folder and its logs;
 # namespaces and processes still go), RIG_NO_LOGS=1 (no log tails after a failure).
@@ -71,7 +72,8 @@ rig_cleanup() {
     local status=$? pid ns i proc
     trap - EXIT INT TERM
     trap '' PIPE  # a reader that went away must not stop the clean-up half way
-    for pid in "${RIG_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+    # CONT: a case may have stopped a process, which would otherwise see TERM only once killed.
+    for pid in "${RIG_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null; done
     for pid in "${RIG_PIDS[@]}"; do
         for i in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$pid" 2>/dev/null || true
@@ -235,6 +237,7 @@ rig_switch() {
     echo "net.slp.port = $RIG_PORT" >"$dir/slp.conf"
     # The agent's own properties: IPv6 on, so it answers on the IPv6 addresses of its URLs too.
     printf 'net.slp.port = %s\nnet.slp.useIPv6 = %s\n' "$RIG_PORT" "${RIG_AGENT_IPV6:-true}" >"$dir/agent.conf"
+    [ -z "${RIG_AGENT_PROPERTIES-}" ] || printf '%s\n' "$RIG_AGENT_PROPERTIES" >>"$dir/agent.conf"
     rig_truth "$name" || return 1
     rig_start_agent "$name" || return 1
     # shellcheck disable=SC2086 # RIG_ORVAD_PREFIX: a command orvad runs under, split into words
@@ -347,11 +350,21 @@ rig_check_multicast() {
 # each switch's agent by unicast from STATION (the agent listens on the URL's first address).
 # Usage: rig_check_attributes STATION SWITCH...
 rig_check_attributes() {
-    local station=$1 name url address failed=0
+    local station=$1 name failed=0
     shift
     for name in "$@"; do
-        address=$(rig_state_addresses "$RIG_TMP/$name/switch.state" | head -n 1)
-        : >"$RIG_TMP/attrs"
+        rig_check_attributes_at "$station" "$(rig_state_addresses "$RIG_TMP/$name/switch.state" | head -n 1)" \
+            "$name" || failed=1
+    done
+    return $failed
+}
+
+# The same, asking the agent at ADDRESS (a directory agent, say) for every switch's URLs.
+# Usage: rig_check_attributes_at STATION ADDRESS SWITCH...
+rig_check_attributes_at() {
+    local station=$1 address=$2 name url failed=0
+    shift 2
+    for name in "$@"; do
         while IFS=$'\t' read -r url _; do
             printf '%s\t%s\n' "$url" "$(rig_at "$station" "$SLP_QUERY" -u "$address" findattrs "$url" </dev/null)"
         done <"$RIG_TMP/$name/truth" >"$RIG_TMP/attrs"
@@ -375,4 +388,86 @@ rig_check_discover() {
         return 1
     fi
     "$RIG_PYTHON" "$RIG_HELPERS/check-discover.py" "$RIG_TMP/discover.json" "${dirs[@]}"
+}
+
+# Directory agents. A DA node NAME holds its addresses, its property file da.conf and its state
+# file under $RIG_TMP/NAME/agent; RIG_AGENT_PID[NAME] is its agent, RIG_DA_ADDRESS[NAME] its
+# first address. RIG_DA_ARGS adds options to its agent.
+declare -A RIG_DA_ADDRESS
+
+# Makes node NAME with the given ADDR/PREFIX addresses and starts our agent there as a DA.
+# Usage: rig_da NAME ADDR/PREFIX...
+rig_da() {
+    local name=$1 dir=$RIG_TMP/$1 address list=''
+    rig_node "$@" || return 1
+    shift
+    mkdir -p "$dir/agent"
+    chown nobody "$dir/agent"
+    for address in "$@"; do list+=${list:+,}${address%/*}; done
+    RIG_DA_ADDRESS[$name]=${1%/*}
+    echo "$list" >"$dir/addresses"
+    echo "net.slp.port = $RIG_PORT" >"$dir/slp.conf"
+    printf 'net.slp.port = %s\nnet.slp.useIPv6 = true\nnet.slp.isDA = true\n' "$RIG_PORT" >"$dir/da.conf"
+    rig_start_da "$name"
+}
+
+# Starts (or restarts) DA NAME's agent, `slp-agent --da` on its addresses, on its state file
+# (with "fresh": on an empty one), and waits until it listens. Fails at once, saying so, when
+# this build's agent has no DA mode.
+rig_start_da() {
+    local name=$1 dir=$RIG_TMP/$1
+    if ! "$SLP_AGENT" --help 2>&1 | grep -q -- '--da'; then
+        rig_fail "this slp-agent has no --da (DA mode not built in: $SLP_AGENT)"
+        return 1
+    fi
+    [ "${2-}" != fresh ] || find "$dir/agent" -mindepth 1 -delete
+    mv -f "$dir/agent.log" "$dir/agent.log.$(date +%s%N)" 2>/dev/null
+    rig_spawn "$name" "$dir/agent.log" "$SLP_AGENT" --da -c "$dir/da.conf" --port "$RIG_PORT" \
+        --interfaces "$(cat "$dir/addresses")" --state "$dir/agent/state" ${RIG_DA_ARGS-}
+    RIG_AGENT_PID[$name]=$RIG_LAST_PID
+    rig_wait_for 10 "DA $name listening" rig_listening "$name" || return 1
+}
+
+# Kills (-9) the agent of node NAME and reaps it.
+rig_kill_agent() {
+    kill -KILL "${RIG_AGENT_PID[$1]}" 2>/dev/null
+    wait "${RIG_AGENT_PID[$1]}" 2>/dev/null
+    return 0
+}
+
+# The URLs of TYPE that the agent at ADDRESS gives STATION by unicast, lifetimes cut off, sorted
+# (a DA reports what remains of each lifetime).
+rig_urls_at() {
+    rig_findsrvs "$1" -u "$2" findsrvs "$3" | sed -e 's/,[0-9]*$//' | LC_ALL=C sort
+}
+
+# True when the agent at ADDRESS gives STATION exactly the URLs of the given switches' truths,
+# both types; what it gave and what was expected are left in $RIG_TMP/held.TYPE and
+# $RIG_TMP/want.TYPE. Usage: rig_holds STATION ADDRESS SWITCH...
+rig_holds() {
+    local station=$1 address=$2 type same=0
+    shift 2
+    for type in service:wbem service:io-device.3873; do
+        rig_expected_urls "$type" "$@" | sed -e 's/,65535$//' >"$RIG_TMP/want.$type"
+        rig_urls_at "$station" "$address" "$type" >"$RIG_TMP/held.$type"
+        cmp -s "$RIG_TMP/want.$type" "$RIG_TMP/held.$type" || same=1
+    done
+    return $same
+}
+
+# Waits at most SECONDS until the agent at ADDRESS holds exactly the given switches' URLs (as
+# rig_holds); prints how long it took, or fails with the difference.
+# Usage: rig_wait_holds SECONDS WHAT STATION ADDRESS SWITCH...
+rig_wait_holds() {
+    local seconds=$1 what=$2 start type
+    shift 2
+    start=$(date +%s%N)
+    if rig_wait_for "$seconds" "$what" rig_holds "$@"; then
+        echo "$what: after $((($(date +%s%N) - start) / 1000000)) ms"
+        return 0
+    fi
+    for type in service:wbem service:io-device.3873; do
+        rig_same "$type URLs held at $2" "$RIG_TMP/want.$type" "$RIG_TMP/held.$type"
+    done
+    return 1
 }
