@@ -128,9 +128,13 @@ void compare(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
 
 // The next message the DA needs, in `a->out`; false when it needs none.
 bool takeWork(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
+    // A list left from an earlier comparison is used up first; a fresh one only when the
+    // registry changed or a refresh came due.
     for (int round = 0; round < 2; ++round) {
-        if (round == 1 && !a->dirty && nowMs < a->nextRefreshMs) return false;
-        if (a->work.empty()) compare(a, registry, nowMs);
+        if (a->work.empty()) {
+            if (!a->dirty && nowMs < a->nextRefreshMs) return false;
+            compare(a, registry, nowMs);
+        }
         while (!a->work.empty()) {
             DaWork w = a->work.back();
             a->work.pop_back();
@@ -152,7 +156,9 @@ bool takeWork(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
                 header.flags = slpv2::kFlagFresh;
                 header.language = reg.language;
                 a->currentLifetime = remainingLifetime(reg, nowMs);
-                a->currentHeld = Held{reg.serial, 0, false, reg.url, reg.language, reg.scopes};
+                // The lifetime left covers an ageing registration to its end; only one that never
+                // ages here needs refreshing there (0: set on the acknowledgement).
+                a->currentHeld = Held{reg.serial, reg.permanent ? 0 : INT64_MAX, false, reg.url, reg.language, reg.scopes};
                 slpv2::SrvReg body{{a->currentLifetime, reg.url}, reg.serviceType, reg.scopes, reg.attributes, false, 0};
                 ok = slpv2::encodeSrvReg(header, body, &a->out);
             } else {
@@ -169,7 +175,6 @@ bool takeWork(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
             a->current = w;
             return true;
         }
-        a->dirty = true;  // the list ran dry: compare again for refreshes that came due
     }
     return false;
 }
@@ -208,8 +213,9 @@ void acknowledged(DirectoryAgent *a, const Registry &registry, uint16_t error, i
     }
     Held h = a->currentHeld;
     if (error != 0) lines->push_back("DA " + a->address + " refused " + h.url + ": error " + std::to_string(error));
-    h.refreshAtMs = nowMs + int64_t{a->currentLifetime} * 2000 / 3;  // well before the DA ages it out
+    if (h.refreshAtMs == 0) h.refreshAtMs = nowMs + int64_t{a->currentLifetime} * 2000 / 3;  // before the DA ages it
     h.refused = error != 0;
+    a->nextRefreshMs = std::min(a->nextRefreshMs, h.refreshAtMs);
     // Changed or gone meanwhile: the next comparison sends the change.
     auto r = registry.entries.find(key);
     if (r == registry.entries.end() || r->second.serial != h.serial) a->dirty = true;

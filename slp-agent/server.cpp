@@ -177,6 +177,7 @@ struct Connection {
     int fd = -1;
     bool loopback = true;
     std::string peer;  // remote address, for the per-peer count
+    std::string localAddress;  // where it was accepted, for the DAAdvert's URL
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
     size_t outSent = 0;
@@ -798,6 +799,9 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
         Connection c;
         c.fd = fd;
         c.loopback = listener.loopback;
+        Address local;
+        local.length = sizeof local.storage;
+        if (getsockname(fd, local.sa(), &local.length) == 0) c.localAddress = addressText(local.sa());
         if (c.loopback) {
             if (agent->loopbackConnections >= agent->loopbackCap) {
                 refuse(agent, listener.fd, fd);
@@ -852,7 +856,7 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, false, "", false, c->loopback);
+        Outcome outcome = answer(agent, msg, length, false, c->localAddress, false, c->loopback);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
