@@ -259,6 +259,10 @@ void readReply(DirectoryAgent *a, const Registry &registry, std::vector<uint8_t>
         fail(a, "reply is no SrvAck to our message", false, nowMs, lines);
         return;
     }
+    if (ack.error == 11) {  // DA_BUSY_NOW: try again later, like a DA that did not answer
+        fail(a, "busy", false, nowMs, lines);
+        return;
+    }
     acknowledged(a, registry, ack.error, nowMs, lines);
 }
 
@@ -300,7 +304,10 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
         lines->push_back("lost DA " + a.address + " (going down)");
         return;
     }
-    if (it == dirs->agents.end()) it = dirs->agents.emplace(fresh.address, std::move(fresh)).first;
+    if (it == dirs->agents.end()) {
+        if (dirs->agents.size() >= kMaxDirectoryAgents) return;
+        it = dirs->agents.emplace(fresh.address, std::move(fresh)).first;
+    }
     DirectoryAgent &a = it->second;
     if (port != 0) setPeer(&a, a.address, port);
     bool scopesChanged = a.scopes != advert.scopes;

@@ -23,6 +23,8 @@ inline constexpr int64_t kDaFirstBackoffMs = 1000;
 inline constexpr int64_t kDaMaxBackoffMs = 64000;
 // An idle connection to a DA is closed before the DA is likely to close it under us.
 inline constexpr int64_t kDaIdleMs = 10000;
+// DAAdverts from the LAN add DAs up to this many; a station cannot make the agent open more.
+inline constexpr size_t kMaxDirectoryAgents = 32;
 
 // What the agent believes a DA holds of one local registration.
 struct Held {
