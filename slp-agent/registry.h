@@ -26,6 +26,8 @@ struct Registration {
     int64_t expiresAtMs = 0;  // monotonic clock; unused when `permanent`
     bool permanent = false;
     uint32_t processId = 0;  // from the process-id extension; 0 = none
+    bool remote = false;     // made by a remote service agent (DA mode): always ages, never has a process
+    uint64_t serial = 0;     // set by storeRegistration: tells a stored registration from its earlier versions
 };
 
 // Keyed by (URL as written, language in lower case).
@@ -36,12 +38,19 @@ struct Registry {
     // No registration expires before this time. A lower bound, lowered by storeRegistration()
     // and made exact by each expiry scan, so most messages need no scan at all.
     int64_t noExpiryBeforeMs = INT64_MIN;
+    size_t remoteCount = 0;      // entries with `remote` set
+    uint64_t lastSerial = 0;     // the serial given to the latest stored registration
+    uint32_t bootTimestamp = 0;  // DA mode: the boot timestamp advertised, kept in the state file
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
 
-// Adds or replaces the registration under its key.
+// Adds or replaces the registration under its key, giving it the next serial.
 void storeRegistration(Registry *registry, Registration registration);
+
+// Removes the entry at `it`, keeping the counts; returns the entry after it.
+std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
+                                                                std::map<RegistryKey, Registration>::iterator it);
 
 // Seconds left, rounded up and at least 1; 65535 for a permanent registration.
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);

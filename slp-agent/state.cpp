@@ -44,21 +44,21 @@ bool unhex(const std::string &s, std::string *out) {
 std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t wallNowMs) {
     std::ostringstream out;
     out << kMagic << '\n';
+    if (registry.bootTimestamp != 0) out << "boot " << registry.bootTimestamp << '\n';
     for (const auto &entry : registry.entries) {
         const Registration &r = entry.second;
-        // Line: lifetime permanent expiry-wall-ms pid url language type scopes attributes
+        // Line: lifetime permanent expiry-wall-ms pid url language type scopes attributes [remote]
         out << "reg " << r.lifetime << ' ' << (r.permanent ? 1 : 0) << ' '
             << (r.permanent ? 0 : r.expiresAtMs - monoNowMs + wallNowMs) << ' ' << r.processId << ' ' << hex(r.url)
             << ' ' << hex(r.language) << ' ' << hex(r.serviceType) << ' ' << hex(r.scopes) << ' ' << hex(r.attributes)
-            << '\n';
+            << (r.remote ? " remote" : "") << '\n';
     }
     out << kEnd << '\n';
     return out.str();
 }
 
 bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, Registry *registry, std::string *error) {
-    registry->entries.clear();
-    registry->noExpiryBeforeMs = INT64_MIN;
+    *registry = Registry{};
     error->clear();
     std::istringstream in(text);
     std::string line;
@@ -77,14 +77,19 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
             continue;
         }
         std::istringstream fields(line);
-        std::string tag, url, language, type, scopes, attributes, rest;
+        std::string tag, url, language, type, scopes, attributes, flag, rest;
+        unsigned long boot = 0;
+        if (line.rfind("boot ", 0) == 0 && (fields >> tag >> boot) && !(fields >> rest) && boot <= UINT32_MAX) {
+            registry->bootTimestamp = static_cast<uint32_t>(boot);
+            continue;
+        }
         unsigned lifetime = 0, permanent = 0;
         long long expiry = 0;
         unsigned long pid = 0;
         Registration r;
         bool ok = (fields >> tag >> lifetime >> permanent >> expiry >> pid >> url >> language >> type >> scopes >>
                    attributes) &&
-                  !(fields >> rest) && tag == "reg" && lifetime >= 1 && lifetime <= 65535 && permanent <= 1 &&
+                  (!(fields >> flag) || flag == "remote") && !(fields >> rest) && tag == "reg" && lifetime >= 1 && lifetime <= 65535 && permanent <= 1 &&
                   pid <= UINT32_MAX && unhex(url, &r.url) && unhex(language, &r.language) &&
                   unhex(type, &r.serviceType) && unhex(scopes, &r.scopes) && unhex(attributes, &r.attributes) &&
                   !r.url.empty();
@@ -95,13 +100,13 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
         r.lifetime = static_cast<uint16_t>(lifetime);
         r.permanent = permanent == 1;
         r.processId = static_cast<uint32_t>(pid);
+        r.remote = flag == "remote";
         r.expiresAtMs = r.permanent ? 0 : monoNowMs + (expiry - wallNowMs);
         if (r.permanent || r.expiresAtMs > monoNowMs) storeRegistration(registry, std::move(r));
     }
     if (ended && error->empty()) return true;
     if (error->empty()) *error = "truncated";
-    registry->entries.clear();
-    registry->noExpiryBeforeMs = INT64_MIN;
+    *registry = Registry{};
     return false;
 }
 
