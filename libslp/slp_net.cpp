@@ -82,7 +82,7 @@ SLPError fetchOverTcp(const NetAddress &agent, int waitMs, const std::vector<uin
     if (err != SLP_OK) return err;
     Peek peek;
     *took = answers(reply.data(), reply.size(), request.replyFunction, xid, &peek)
-                ? request.take(reply.data(), reply.size())
+                ? request.take(reply.data(), reply.size(), agent)
                 : Take::Unusable;
     return SLP_OK;
 }
@@ -276,7 +276,7 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
                 continue;
             if (oversized(peek, settings.mtu)) return overTcp();
             if (peek.length > static_cast<size_t>(n)) continue;  // cut short without saying so
-            took = request.take(buffer.data(), peek.length);     // bytes past Length are not the message's
+            took = request.take(buffer.data(), peek.length, agent);  // bytes past Length are not the message's
             if (took == Take::Unusable) continue;
             *stopped = took == Take::Stop;
             return SLP_OK;
@@ -346,7 +346,7 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
                     fetchOverTcp(withPort(from, settings.port), settings.replyWaitMs, single, request, header.xid,
                                  &took);
                 } else if (peek.length <= static_cast<size_t>(n)) {
-                    took = request.take(buffer.data(), peek.length);
+                    took = request.take(buffer.data(), peek.length, from);
                 }
                 if (took == Take::Stop) {
                     *stopped = true;

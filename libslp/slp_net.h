@@ -47,8 +47,8 @@ struct FindRequest {
     in6_addr ipv6Group{};  // where the request goes over IPv6 multicast
     // Encodes the request for `header` (flags, XID, language set) with `prList`.
     std::function<bool(const slpv2::Header &header, const std::string &prList, std::vector<uint8_t> *out)> encode;
-    // One whole reply message of the right function and XID.
-    std::function<Take(const uint8_t *data, size_t size)> take;
+    // One whole reply message of the right function and XID, from `from`.
+    std::function<Take(const uint8_t *data, size_t size, const NetAddress &from)> take;
 };
 
 // Sends the request to `agent` by UDP, retransmitting with the same XID after each unicast
