@@ -254,8 +254,8 @@ unsigned replyError(const uint8_t *data, size_t size) {
 // Runs a find the way the handle asks: by unicast to its associated agent; else to the first
 // directory agent (configured or discovered) serving one of `scopes` that answers without an
 // error code; else by multicast out of its interface list (or the configured interfaces).
-SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request,
-                 const std::string &scopes, bool *stopped) {
+SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request, const std::string &scopes,
+                 bool *stopped) {
     slpv2::Header header;
     header.xid = nextXid();
     header.language = handle.language;
@@ -490,8 +490,9 @@ SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
             const std::string &interfaces = handle->ifList.empty() ? settings.interfaces : handle->ifList;
             for (const DirectoryAgent &da : directoryAgents(settings, interfaces, header, nextXid, true))
                 for (const std::string &scope : listItems(da.scopes))
-                    if (std::none_of(all.begin(), all.end(),
-                                     [&scope](const std::string &s) { return strcasecmp(s.c_str(), scope.c_str()) == 0; }))
+                    if (std::none_of(all.begin(), all.end(), [&scope](const std::string &s) {
+                            return strcasecmp(s.c_str(), scope.c_str()) == 0;
+                        }))
                         all.push_back(scope);
             if (!all.empty()) scopes = joined(all);
         }

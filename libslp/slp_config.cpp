@@ -201,7 +201,8 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     auto das = map.find("net.slp.DAAddresses");
     if (das != map.end()) s.daAddresses = das->second;
     s.activeDaDetection = booleanOr(map, "net.slp.activeDADetection", s.activeDaDetection);
-    s.daDiscoveryWaitMs = static_cast<int>(numberOr(map, "net.slp.DADiscoveryMaximumWait", 1, 600000, s.daDiscoveryWaitMs));
+    s.daDiscoveryWaitMs =
+        static_cast<int>(numberOr(map, "net.slp.DADiscoveryMaximumWait", 1, 600000, s.daDiscoveryWaitMs));
     s.daDiscoveryTimeoutsMs = timeoutsOr(map, "net.slp.DADiscoveryTimeouts", 600000, s.daDiscoveryTimeoutsMs);
     s.daDiscoveryIntervalS =
         static_cast<int>(numberOr(map, "net.slp.DAActiveDiscoveryInterval", 0, 100000000, s.daDiscoveryIntervalS));

@@ -44,9 +44,9 @@ struct RequestSettings {
     int multicastWaitMs = 15000;  // net.slp.multicastMaximumWait
     std::vector<int> multicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
     int multicastTtl = 255;
-    std::string interfaces;   // comma list of local addresses to multicast out of; empty = all
-    std::string daAddresses;  // comma list of directory agents to ask instead of multicasting
-    bool scopesExplicit = false;  // net.slp.useScopes came from a file or SLPSetProperty
+    std::string interfaces;         // comma list of local addresses to multicast out of; empty = all
+    std::string daAddresses;        // comma list of directory agents to ask instead of multicasting
+    bool scopesExplicit = false;    // net.slp.useScopes came from a file or SLPSetProperty
     bool activeDaDetection = true;  // net.slp.activeDADetection: look for DAs by multicast
     int daDiscoveryWaitMs = 5000;   // net.slp.DADiscoveryMaximumWait
     std::vector<int> daDiscoveryTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};

@@ -60,8 +60,7 @@ FindRequest daRequest(const RequestSettings &settings, std::vector<DirectoryAgen
     FindRequest request;
     request.replyFunction = slpv2::Function::DAAdvert;
     inet_pton(AF_INET6, "ff02::123", &request.ipv6Group);
-    request.encode = [rqst](const slpv2::Header &header, const std::string &prList,
-                            std::vector<uint8_t> *out) mutable {
+    request.encode = [rqst](const slpv2::Header &header, const std::string &prList, std::vector<uint8_t> *out) mutable {
         rqst.prList = prList;
         return slpv2::encodeSrvRqst(header, rqst, out);
     };

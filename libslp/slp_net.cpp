@@ -275,7 +275,7 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
             if (n <= 0 || !answers(buffer.data(), static_cast<size_t>(n), request.replyFunction, header.xid, &peek))
                 continue;
             if (oversized(peek, settings.mtu)) return overTcp();
-            if (peek.length > static_cast<size_t>(n)) continue;  // cut short without saying so
+            if (peek.length > static_cast<size_t>(n)) continue;      // cut short without saying so
             took = request.take(buffer.data(), peek.length, agent);  // bytes past Length are not the message's
             if (took == Take::Unusable) continue;
             *stopped = took == Take::Stop;
