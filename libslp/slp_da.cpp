@@ -60,6 +60,9 @@ FindRequest daRequest(const RequestSettings &settings, std::vector<DirectoryAgen
     FindRequest request;
     request.replyFunction = slpv2::Function::DAAdvert;
     inet_pton(AF_INET6, "ff02::123", &request.ipv6Group);
+    // A DA missed for a lost datagram costs only efficiency (finds multicast), so a station
+    // without DAs waits one round for them, not two.
+    request.endIfFirstRoundSilent = true;
     request.encode = [rqst](const slpv2::Header &header, const std::string &prList, std::vector<uint8_t> *out) mutable {
         rqst.prList = prList;
         return slpv2::encodeSrvRqst(header, rqst, out);

@@ -354,7 +354,7 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
                 }
             }
         }
-        if (round >= 1 && responders.size() == known) break;  // converged
+        if ((round >= 1 || request.endIfFirstRoundSilent) && responders.size() == known) break;  // converged
     }
     return SLP_OK;
 }
