@@ -50,6 +50,12 @@ NetAddress atPort(NetAddress address, uint16_t port) {
     return address;
 }
 
+// An IPv6 link-local address without its interface cannot be reached.
+bool unzonedLinkLocal(const NetAddress &address) {
+    const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(&address.storage);
+    return address.storage.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr) && v6->sin6_scope_id == 0;
+}
+
 // A SrvRqst for service:directory-agent whose DAAdverts land in `*found` (one entry per DA
 // address). Its scopes are the configured ones when set on purpose; otherwise empty, which
 // every DA answers, so SLPFindScopes can report scopes beyond DEFAULT.
@@ -75,7 +81,8 @@ FindRequest daRequest(const RequestSettings &settings, std::vector<DirectoryAgen
             return Take::Unusable;
         if (advert.error != 0 || advert.bootTimestamp == 0) return Take::More;  // failing, or going down
         DirectoryAgent agent;
-        if (!directoryAgentAddress(advert.url, port, &agent.address)) agent.address = atPort(from, port);
+        if (!directoryAgentAddress(advert.url, port, &agent.address) || unzonedLinkLocal(agent.address))
+            agent.address = atPort(from, port);
         agent.scopes = advert.scopes;
         agent.scopesKnown = true;
         auto same = [&agent](const DirectoryAgent &a) { return addressText(a.address) == addressText(agent.address); };

@@ -416,9 +416,7 @@ int checkDirectoryAgentScopes() {
         slpv2::Header h;
         slpv2::SrvRqst rqst;
         Answer out{{Bytes{}}};
-        if (multicast(m)) return Answer{{srvRply(m, 0, {})}};
-        if (slpv2::decodeSrvRqst(m.data(), m.size(), &h, &rqst) != DecodeStatus::Ok ||
-            rqst.serviceType != "service:directory-agent" ||
+        if (multicast(m) || slpv2::decodeSrvRqst(m.data(), m.size(), &h, &rqst) != DecodeStatus::Ok ||
             !slpv2::encodeDAAdvert(h, {0, 1, "service:directory-agent://127.0.0.2", "a,b", "", ""}, &out.replies[0]))
             return Answer{};
         return out;
