@@ -13,7 +13,7 @@ mda=192.0.2.3
 backoff_limit=${ORVAD_NET_DA_BACKOFF:-75}
 
 rig_init
-rig_node mda "$mda/24" || exit 1
+rig_node mda "$mda/24" 198.51.100.3/24 || exit 1
 mkdir -p "$RIG_TMP/mda"
 rig_spawn mda "$RIG_TMP/mda/out" "$RIG_PYTHON" "$RIG_HELPERS/mini-da.py" "$mda" "$RIG_PORT" "$RIG_TMP/mda" 500
 mini=$RIG_LAST_PID

@@ -184,9 +184,15 @@ def main():
                     da.log.write("bad datagram from %s: %s\n" % (source[0], error))
                     continue
                 if reply:
-                    udp.sendto(reply, source)
+                    try:
+                        udp.sendto(reply, source)
+                    except OSError as error:  # e.g. a requester on a subnet this host has no route to
+                        da.log.write("cannot answer %s: %s\n" % (source[0], error))
             else:
-                data = s.recv(65536)
+                try:
+                    data = s.recv(65536)
+                except OSError:
+                    data = b""
                 if not data:
                     del connections[s]
                     s.close()
@@ -204,7 +210,11 @@ def main():
                         reply = None
                     buffered = buffered[length:]
                     if reply:
-                        s.sendall(reply)
+                        try:
+                            s.sendall(reply)
+                        except OSError:
+                            buffered = b""
+                            break
                 connections[s] = buffered
     return 0
 
