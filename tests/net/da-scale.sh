@@ -11,7 +11,9 @@
 #  3. DA killed (-9) and restarted on its state file while every switch agent is stopped: it
 #     holds everything at once, from the file;
 #  4. CIM switched off on 10% of the switches (at least one): their WBEM URLs leave the DA
-#     within orvad's 10 s debounce plus a margin, everything else stays.
+#     within orvad's 10 s debounce plus a margin, everything else stays;
+#  5. CIM switched off on the next 10% while the DA is down: restarted on its state file, the DA
+#     loses those WBEM URLs too, within the agents' retry backoff.
 # Usage: da-scale.sh COUNT [configured|discovered]
 #   configured: the agents have net.slp.DAAddresses = the DA (default);
 #   discovered: they have no DA address; the first half of the switches starts before the DA
@@ -93,8 +95,24 @@ rig_kill_agent da
 rig_start_da da || { switch_agents CONT; exit 1; }
 rig_wait_holds 5 "the DA holding everything from its state file" st1 "$da_address" "${switches[@]}" || failed=1
 switch_agents CONT
-rig_holds st1 "$da_address" "${switches[@]}" || rig_wait_holds 30 "the DA after the agents resumed" \
-    st1 "$da_address" "${switches[@]}" || failed=1
+# The agents now see the DA's new boot timestamp and register everything again: whenever the DA
+# answers meanwhile, it answers with all of it. Not answering within the client's wait (busy
+# taking the registrations; the station would fall back to multicast) is counted, not failed.
+busy=0
+for ((i = 0; i < 10; i++)); do
+    rig_holds st1 "$da_address" "${switches[@]}" && continue
+    if grep -qs '^errorcode:' "$RIG_TMP/held.service:wbem" "$RIG_TMP/held.service:io-device.3873"; then
+        busy=$((busy + 1))
+        continue
+    fi
+    for type in service:wbem service:io-device.3873; do
+        rig_same "$type URLs at the DA while the agents register again" "$RIG_TMP/want.$type" "$RIG_TMP/held.$type"
+    done
+    failed=1
+    break
+done
+[ "$busy" = 0 ] || echo "while the agents registered again the DA left $busy of 10 checks unanswered (busy)"
+rig_wait_holds 60 "the DA after the agents resumed" st1 "$da_address" "${switches[@]}" || failed=1
 
 # 4. CIM off on every tenth switch.
 off=$(((count + 9) / 10))
@@ -104,6 +122,28 @@ for ((n = 1; n <= off; n++)); do
 done
 rig_wait_holds 18 "WBEM URLs of $off switch(es) gone from the DA" st1 "$da_address" "${switches[@]}" || failed=1
 rig_check_attributes_at st1 "$da_address" "s1" "s$count" || failed=1
+
+# 5. CIM off on the next tenth while the DA is down: restarted on its state file, the DA still
+# holds their WBEM URLs until the agents deregister them there.
+rig_kill_agent da
+for ((n = off + 1; n <= 2 * off && n <= count; n++)); do
+    rig_edit_state "s$n" 's/^Config.Services.CIMEnable = True/Config.Services.CIMEnable = False/' || exit 1
+done
+# True when the agents of switches FIRST..LAST have taken their WBEM URLs off.
+wbem_gone_locally() {
+    local n
+    for ((n = $1; n <= $2; n++)); do
+        [ "$(grep -c '^deregistered service:wbem' "$RIG_TMP/s$n/agent.log")" -ge 6 ] || return 1
+    done
+}
+last=$((2 * off > count ? count : 2 * off))
+if [ "$last" -gt "$off" ]; then
+    rig_wait_for 25 "orvad on s$((off + 1))..s$last deregistering its WBEM URLs" wbem_gone_locally $((off + 1)) "$last" ||
+        exit 1
+    rig_start_da da || exit 1
+    rig_wait_holds "$backoff_limit" "the DA rid of what was deregistered while it was down" st1 "$da_address" \
+        "${switches[@]}" || failed=1
+fi
 
 [ "$failed" = 0 ] && echo "$count switches through the DA ($mode): every URL, every attribute list, after each step"
 exit $failed
