@@ -61,18 +61,19 @@ void markOverflow(const Request &rq, std::vector<uint8_t> *out) {
 std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
     if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
     std::vector<uint8_t> out;
-    if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
-    if (rq.options.datagramMtu != 0 && out.size() > kMaxDatagram) {
-        // Beyond what one datagram carries: keep the whole URL entries that fit (6 fixed bytes each).
-        size_t size = out.size();
-        for (const slpv2::UrlEntry &entry : body.urls) size -= 6 + entry.url.size();
+    // A DA may hold more than one reply carries: 65535 entries, a 24-bit Length, or over UDP
+    // one datagram. Then the whole URL entries that fit go (6 fixed bytes each), over UDP with
+    // OVERFLOW.
+    const size_t limit = rq.options.datagramMtu != 0 ? kMaxDatagram : slpv2::kMaxMessageLength;
+    if (body.urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), body, &out) || out.size() > limit) {
+        size_t size = 18 + rq.header.language.size();  // header, error and count
         size_t fitting = 0;
-        while (fitting < body.urls.size() && size + 6 + body.urls[fitting].url.size() <= kMaxDatagram) {
+        while (fitting < body.urls.size() && fitting < 0xFFFF && size + 6 + body.urls[fitting].url.size() <= limit) {
             size += 6 + body.urls[fitting++].url.size();
         }
         body.urls.resize(fitting);
         if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
-        out[5] |= 0x80;
+        if (rq.options.datagramMtu != 0) out[5] |= 0x80;
     }
     markOverflow(rq, &out);
     return out;
