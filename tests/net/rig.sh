@@ -390,10 +390,9 @@ rig_check_discover() {
     "$RIG_PYTHON" "$RIG_HELPERS/check-discover.py" "$RIG_TMP/discover.json" "${dirs[@]}"
 }
 
-# Directory agents. A DA node NAME holds its addresses, its property file da.conf and its state
-# file under $RIG_TMP/NAME/agent; RIG_AGENT_PID[NAME] is its agent, RIG_DA_ADDRESS[NAME] its
-# first address. RIG_DA_ARGS adds options to its agent.
-declare -A RIG_DA_ADDRESS
+# Directory agents. A DA node NAME keeps its address list, its property file da.conf (with
+# net.slp.isDA, besides the --da it is started with) and its state file under $RIG_TMP/NAME;
+# RIG_AGENT_PID[NAME] is its agent. RIG_DA_ARGS adds options to its agent.
 
 # Makes node NAME with the given ADDR/PREFIX addresses and starts our agent there as a DA.
 # Usage: rig_da NAME ADDR/PREFIX...
@@ -404,7 +403,6 @@ rig_da() {
     mkdir -p "$dir/agent"
     chown nobody "$dir/agent"
     for address in "$@"; do list+=${list:+,}${address%/*}; done
-    RIG_DA_ADDRESS[$name]=${1%/*}
     echo "$list" >"$dir/addresses"
     echo "net.slp.port = $RIG_PORT" >"$dir/slp.conf"
     printf 'net.slp.port = %s\nnet.slp.useIPv6 = true\nnet.slp.isDA = true\n' "$RIG_PORT" >"$dir/da.conf"
