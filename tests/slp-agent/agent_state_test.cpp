@@ -1,9 +1,14 @@
 // The agent's state file: any bytes in a registration survive it, the clock of another boot is
-// allowed for, and damaged files are refused whole.
+// allowed for, the journal replays to the registry through compactions, a torn last record is
+// ignored and damaged files are refused whole.
 #include "state.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 
 namespace slpagent {
@@ -33,16 +38,71 @@ TEST(AgentState, SurvivesAnyBytesAndTheClockOfAnotherBoot) {
     const std::string head = text.substr(0, firstLine), tail = text.substr(firstLine);
     const std::string damaged[] = {"",
                                    text.substr(0, text.size() - 4),
-                                   text + "reg\n",
+                                   text + "reg\nreg\n",
+                                   "slp-agent-state 1" + text.substr(17) + "reg\n",
                                    head + "reg 1 0 0 0 xzz x x x x\n" + tail,
                                    head + "reg 0 0 0 0 x61 x x x x\n" + tail,
                                    head + "reg 1 0 0 0 x61 x x x\n" + tail,
                                    head + "reg 1 2 0 0 x61 x x x x\n" + tail,
-                                   "slp-agent-state 2\nend\n"};
+                                   "slp-agent-state 3\nend\n"};
     for (const std::string &t : damaged) {
         EXPECT_FALSE(parseState(t, 0, 0, &loaded, &error)) << t;
         EXPECT_TRUE(loaded.entries.empty());
     }
+}
+
+// Random registrations, replacements, attribute edits, deregistrations and expiries, each
+// saved as it happens: the file always reads back as the registry, stays near its size, and
+// a record cut off at the end is ignored while one damaged before it is not.
+TEST(AgentState, JournalReplaysToTheRegistryThroughCompactions) {
+    char folder[] = "/tmp/agent-state-test.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string path = folder + std::string("/state");
+    std::mt19937 random(7);
+    Registry registry;
+    StateJournal journal;
+    std::string error, text;
+    size_t compactions = 0, lastSize = 0;
+    for (int step = 0; step < 1500; ++step) {
+        const std::string url = "service:x://192.0.2." + std::to_string(random() % 40);
+        auto it = registry.entries.find(registryKey(url, "en"));
+        if (random() % 4 == 0 && it != registry.entries.end()) {
+            it->second.attributes = step % 2 ? "" : "(edited)";
+            noteChange(&registry, it->first);
+            if (step % 3 == 0) registry.entries.erase(it);
+        } else {
+            const uint16_t lifetime = static_cast<uint16_t>(1 + random() % 100);
+            storeRegistration(&registry, {url, "en", "service:x", "DEFAULT", std::string(random() % 1000, 'a'),
+                                          lifetime, 1000 + lifetime * 1000, lifetime == 100, uint32_t(step)});
+        }
+        std::vector<std::string> lines;
+        if (step % 50 == 0) expireRegistrations(&registry, 30000, &lines);
+        ASSERT_TRUE(saveChanges(&journal, path, &registry, false, 1000, 1000, false, &error)) << error;
+        if (step % 7 != 0) continue;
+        Registry loaded;
+        ASSERT_TRUE(readWholeFile(path, &text, &error) && parseState(text, 1000, 1000, &loaded, &error)) << error;
+        ASSERT_EQ(serializeState(loaded, 0, 0), serializeState(registry, 0, 0)) << step;
+        compactions += text.size() < lastSize;
+        lastSize = text.size();
+        ASSERT_LT(text.size(), 3 * serializeState(registry, 0, 0).size() + 80000) << step;
+    }
+    EXPECT_GT(compactions, 3u);
+    const std::string before = serializeState(registry, 0, 0);
+    registry.entries.begin()->second.attributes = "(last)";
+    noteChange(&registry, registry.entries.begin()->first);
+    ASSERT_TRUE(saveChanges(&journal, path, &registry, false, 1000, 1000, true, &error)) << error;
+    ASSERT_TRUE(readWholeFile(path, &text, &error));
+    Registry loaded;
+    for (size_t cut : {size_t{1}, text.size() - text.rfind('\n', text.size() - 2) - 1}) {
+        EXPECT_TRUE(parseState(text.substr(0, text.size() - cut), 1000, 1000, &loaded, &error)) << error;
+        EXPECT_EQ(serializeState(loaded, 0, 0), before);
+    }
+    std::string flipped = text;
+    flipped[text.rfind('\n', text.size() - 2) - 3] ^= 1;  // in the record before the last
+    EXPECT_FALSE(parseState(flipped, 1000, 1000, &loaded, &error));
+    EXPECT_EQ(error.rfind("bad journal line", 0), 0u) << error;
+    std::remove(path.c_str());
+    rmdir(folder);
 }
 
 }  // namespace
