@@ -106,9 +106,7 @@ bool applyLine(const std::string &line, bool journal, int64_t monoNowMs, int64_t
 }
 
 // A journal line: the checksum of `body`, a blank, `body`.
-void appendRecord(std::string *out, const std::string &body) {
-    *out += checksum(body) + ' ' + body + '\n';
-}
+void appendRecord(std::string *out, const std::string &body) { *out += checksum(body) + ' ' + body + '\n'; }
 
 bool writeAll(int fd, const std::string &text) {
     size_t done = 0;

@@ -32,9 +32,9 @@ struct StateJournal {
 bool saveChanges(StateJournal *journal, const std::string &path, Registry *registry, bool whole, int64_t monoNowMs,
                  int64_t wallNowMs, bool sync, std::string *error);
 
-// The registry as a snapshot, the text a state file starts with. Expiry times are turned from the monotonic clock
-// (`monoNowMs`) into wall-clock milliseconds (`wallNowMs`); strings are hex-encoded, so any
-// bytes survive.
+// The registry as a snapshot, the text a state file starts with. Expiry times are turned
+// from the monotonic clock (`monoNowMs`) into wall-clock milliseconds (`wallNowMs`); strings
+// are hex-encoded, so any bytes survive.
 std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t wallNowMs);
 
 // Reads state-file text into `registry` (cleared first): the snapshot, then the journal
