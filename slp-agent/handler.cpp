@@ -183,6 +183,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
         for (auto it = registry->entries.begin(); it != registry->entries.end();) {
             if (it->first.first == body.entry.url) {
                 found = true;
+                noteChange(registry, it->first);
                 it = registry->entries.erase(it);
             } else {
                 ++it;
@@ -197,6 +198,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
     std::string remaining;
     if (!removeTags(it->second.attributes, body.tags, &remaining)) return ack(rq, kInvalidUpdate);
     it->second.attributes = std::move(remaining);
+    noteChange(registry, it->first);
     lines->push_back("deleted attributes " + body.tags + " of " + body.entry.url);
     return ack(rq, kOk);
 }

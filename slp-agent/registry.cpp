@@ -6,11 +6,14 @@ namespace slpagent {
 
 RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
 
+void noteChange(Registry *registry, RegistryKey key) { registry->changed.push_back(std::move(key)); }
+
 void storeRegistration(Registry *registry, Registration registration) {
     if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {
         registry->noExpiryBeforeMs = registration.expiresAtMs;
     }
     RegistryKey key = registryKey(registration.url, registration.language);
+    noteChange(registry, key);
     registry->entries[std::move(key)] = std::move(registration);
 }
 
@@ -29,6 +32,7 @@ void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::str
         const Registration &r = it->second;
         if (!r.permanent && r.expiresAtMs <= nowMs) {
             lines->push_back("expired " + r.url);
+            noteChange(registry, it->first);
             it = registry->entries.erase(it);
             continue;
         }
@@ -59,6 +63,7 @@ void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)>
             if (known == alive.end()) known = alive.emplace(r.processId, isAlive(r.processId)).first;
             if (!known->second) {
                 lines->push_back("dropped " + r.url + " process " + std::to_string(r.processId) + " exited");
+                noteChange(registry, it->first);
                 it = registry->entries.erase(it);
                 continue;
             }

@@ -36,9 +36,16 @@ struct Registry {
     // No registration expires before this time. A lower bound, lowered by storeRegistration()
     // and made exact by each expiry scan, so most messages need no scan at all.
     int64_t noExpiryBeforeMs = INT64_MIN;
+    // Keys added, replaced, altered or removed since the state file last recorded them (may
+    // repeat). Whatever changes `entries` notes the key here (noteChange()); a change that is
+    // not noted costs the state file a whole snapshot instead of one journal line.
+    std::vector<RegistryKey> changed;
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
+
+// Notes that the registration under `key` changed or went, for the state file.
+void noteChange(Registry *registry, RegistryKey key);
 
 // Adds or replaces the registration under its key.
 void storeRegistration(Registry *registry, Registration registration);
