@@ -4,10 +4,12 @@
 // the same handle, from a callback or another thread, gets SLP_HANDLE_IN_USE), sends its
 // request, checks the replies and runs the callbacks before returning. Registrations go over
 // the handle's TCP connection to the local agent; finds go by unicast to the agent named by
-// SLPAssociateIP, else by multicast (slp_net.h). No C++ exception leaves an entry point.
+// SLPAssociateIP, else to a directory agent (slp_da.h), else by multicast (slp_net.h). No C++
+// exception leaves an entry point.
 #include <slp.h>
 
 #include "slp_config.h"
+#include "slp_da.h"
 #include "slp_message.h"
 #include "slp_net.h"
 #include "slp_transport.h"
@@ -243,10 +245,17 @@ std::vector<std::string> listItems(const std::string &list) {
     return items;
 }
 
-// Runs a find the way the handle asks: by unicast to its associated agent, else to the
-// configured directory agents in turn, else by multicast out of its interface list (or the
-// configured interfaces).
-SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request, bool *stopped) {
+// The wire error code of a reply that decoded (the first two body bytes), 0 if it has none.
+unsigned replyError(const uint8_t *data, size_t size) {
+    const size_t body = slpv2::kFixedHeaderSize + ((size_t{data[12]} << 8) | data[13]);
+    return size >= body + 2 ? (unsigned{data[body]} << 8) | data[body + 1] : 0;
+}
+
+// Runs a find the way the handle asks: by unicast to its associated agent; else to the first
+// directory agent (configured or discovered) serving one of `scopes` that answers without an
+// error code; else by multicast out of its interface list (or the configured interfaces).
+SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequest &request, const std::string &scopes,
+                 bool *stopped) {
     slpv2::Header header;
     header.xid = nextXid();
     header.language = handle.language;
@@ -255,18 +264,26 @@ SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequ
         if (!parseAddress(handle.unicastIp, settings.port, &agent)) return SLP_PARAMETER_BAD;
         return unicastFind(agent, settings, header, request, stopped);
     }
-    SLPError err = SLP_OK;
-    bool askedDa = false;
-    for (const std::string &da : listItems(settings.daAddresses)) {
-        if (!parseAddress(da, settings.port, &agent)) continue;
-        askedDa = true;
-        if ((err = unicastFind(agent, settings, header, request, stopped)) == SLP_OK) return SLP_OK;
+    const std::string &interfaces = handle.ifList.empty() ? settings.interfaces : handle.ifList;
+    for (const DirectoryAgent &da : directoryAgents(settings, interfaces, header, nextXid, false)) {
+        if (da.scopesKnown && !scopesIntersect(da.scopes, scopes)) continue;
+        // A reply with an error code (a DA that does not serve the scope, or is busy) sends
+        // the find on; the original take() ignores such a reply anyway.
+        bool refused = false;
+        FindRequest viaDa = request;
+        viaDa.take = [&request, &refused](const uint8_t *data, size_t size, const NetAddress &from) {
+            Take took = request.take(data, size, from);
+            refused = took == Take::More && replyError(data, size) != 0;
+            return took;
+        };
         header.xid = nextXid();  // another agent, another request
+        SLPError err = unicastFind(da.address, settings, header, viaDa, stopped);
+        if (err == SLP_OK && !refused) return SLP_OK;
+        if (err != SLP_OK) forgetDirectoryAgent(da.address);
     }
-    if (askedDa) return err;
+    header.xid = nextXid();
     int sent = 0;
-    return multicastFind(handle.ifList.empty() ? settings.interfaces : handle.ifList, settings, header, request,
-                         stopped, &sent);
+    return multicastFind(interfaces, settings, header, request, stopped, &sent);
 }
 
 }  // namespace
@@ -362,19 +379,20 @@ SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAutho
         rqst.allAuthorities = std::strcmp(pcNamingAuthority, "*") == 0;
         if (!rqst.allAuthorities) rqst.namingAuthority = pcNamingAuthority;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
+        const std::string scopes = rqst.scopes;
         std::vector<std::string> types;
         FindRequest find;
         find.replyFunction = slpv2::Function::SrvTypeRply;
         inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvTypeRqst);
-        find.take = [&types](const uint8_t *data, size_t size) {
+        find.take = [&types](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::SrvTypeRply rply;
             Take took = decodeReply(data, size, slpv2::decodeSrvTypeRply, &rply);
             if (took == Take::More && rply.error == 0) collate(distinctItems(rply.types), &types);
             return took;
         };
         bool stopped = false;
-        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK) return err;
+        if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK) return err;
         std::string collated = joined(types);
         if (!collated.empty() && callback(hSLP, collated.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
         callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
@@ -393,13 +411,14 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
         rqst.serviceType = pcServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
         rqst.predicate = pcSearchFilter == nullptr ? "" : pcSearchFilter;
+        const std::string scopes = rqst.scopes;
         std::unordered_set<std::string> reported;
         FindRequest find;
         find.replyFunction = slpv2::Function::SrvRply;
         find.ipv6Group = serviceTypeGroup(pcServiceType);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvRqst);
         // Each new URL goes to the application as it arrives, whichever agent sent it.
-        find.take = [&](const uint8_t *data, size_t size) {
+        find.take = [&](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::SrvRply rply;
             Take took = decodeReply(data, size, slpv2::decodeSrvRply, &rply);
             if (took != Take::More || rply.error != 0) return took;
@@ -410,7 +429,7 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
             return Take::More;
         };
         bool stopped = false;
-        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK || stopped) return err;
+        if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK || stopped) return err;
         callback(hSLP, nullptr, 0, SLP_LAST_CALL, pvCookie);
         return SLP_OK;
     });
@@ -427,6 +446,7 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
         rqst.urlOrType = pcURLOrServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
         rqst.tags = pcAttrIds == nullptr ? "" : pcAttrIds;
+        const std::string scopes = rqst.scopes;
         // Attribute lists cannot be split safely on commas (values may hold them unescaped),
         // so agents' lists are merged whole: each distinct list once, in order of arrival.
         std::vector<std::string> lists;
@@ -434,14 +454,14 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
         find.replyFunction = slpv2::Function::AttrRply;
         inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeAttrRqst);
-        find.take = [&lists](const uint8_t *data, size_t size) {
+        find.take = [&lists](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::AttrRply rply;
             Take took = decodeReply(data, size, slpv2::decodeAttrRply, &rply);
             if (took == Take::More && rply.error == 0 && !rply.attributes.empty()) collate({rply.attributes}, &lists);
             return took;
         };
         bool stopped = false;
-        if (SLPError err = runFind(*handle, settings, find, &stopped); err != SLP_OK) return err;
+        if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK) return err;
         std::string attributes = joined(lists);
         if (!attributes.empty() && callback(hSLP, attributes.c_str(), SLP_OK, pvCookie) == SLP_FALSE) return SLP_OK;
         callback(hSLP, nullptr, SLP_LAST_CALL, pvCookie);
@@ -449,16 +469,33 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
     });
 }
 
-// No directory agent is ever consulted, so there is no minimum refresh interval to report.
+// The library never registers with directory agents, so there is no minimum refresh interval.
 SLPEXP unsigned short SLPAPI SLPGetRefreshInterval(void) { return 0; }
 
+// net.slp.useScopes when set on purpose; else the scopes of the known directory agents
+// (configured ones asked for their DAAdvert, others discovered), else DEFAULT.
 SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
     if (ppcScopeList == nullptr) return SLP_PARAMETER_BAD;
     *ppcScopeList = nullptr;
     return guarded([&] {
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
-        std::string scopes = currentSettings().scopes;
+        RequestSettings settings = currentSettings();
+        std::string scopes = settings.scopes;
+        if (!settings.scopesExplicit) {
+            settings = settingsForRequest();
+            slpv2::Header header;
+            header.language = handle->language;
+            std::vector<std::string> all;
+            const std::string &interfaces = handle->ifList.empty() ? settings.interfaces : handle->ifList;
+            for (const DirectoryAgent &da : directoryAgents(settings, interfaces, header, nextXid, true))
+                for (const std::string &scope : listItems(da.scopes))
+                    if (std::none_of(all.begin(), all.end(), [&scope](const std::string &s) {
+                            return strcasecmp(s.c_str(), scope.c_str()) == 0;
+                        }))
+                        all.push_back(scope);
+            if (!all.empty()) scopes = joined(all);
+        }
         char *copy = static_cast<char *>(std::malloc(scopes.size() + 1));
         if (copy == nullptr) return SLP_MEMORY_ALLOC_FAILED;
         std::memcpy(copy, scopes.c_str(), scopes.size() + 1);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <vector>
 
 namespace slpclient {
@@ -66,8 +67,20 @@ std::vector<int> timeoutsOr(const PropertyMap &map, const char *name, long high,
 class PropertyStore {
 public:
     PropertyStore() {
-        for (const auto &[name, value] : layeredProperties(kGlobalConfigFile, std::getenv(kConfigFileVariable)))
-            values_[name] = std::make_unique<const std::string>(value);
+        // Layered as layeredProperties does, keeping apart what the files name.
+        PropertyMap files;
+        readPropertyFile(kGlobalConfigFile, &files);
+        if (const char *path = std::getenv(kConfigFileVariable); path != nullptr && *path != '\0')
+            readPropertyFile(path, &files);
+        PropertyMap all = defaultProperties();
+        for (const auto &[name, value] : files) all[name] = value, explicit_.insert(name);
+        for (const auto &[name, value] : all) values_[name] = std::make_unique<const std::string>(value);
+    }
+
+    // Whether a file or set() gave the property a value (rather than the built-in default).
+    bool isExplicit(const std::string &name) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return explicit_.count(name) != 0;
     }
 
     const char *get(const char *name) {
@@ -83,6 +96,7 @@ public:
         std::unique_ptr<const std::string> &slot = values_[name];
         if (slot) retired_.push_back(std::move(slot));
         slot = std::move(fresh);
+        explicit_.insert(name);
     }
 
     PropertyMap snapshot(bool freeze) {
@@ -97,6 +111,7 @@ private:
     std::mutex mutex_;
     std::map<std::string, std::unique_ptr<const std::string>> values_;
     std::vector<std::unique_ptr<const std::string>> retired_;
+    std::set<std::string> explicit_;
     bool frozen_ = false;
 };
 
@@ -122,6 +137,10 @@ PropertyMap defaultProperties() {
         {"net.slp.multicastTTL", "255"},
         {"net.slp.interfaces", ""},
         {"net.slp.DAAddresses", ""},
+        {"net.slp.activeDADetection", "true"},
+        {"net.slp.DADiscoveryMaximumWait", "5000"},
+        {"net.slp.DADiscoveryTimeouts", "500,750,1000,1500,2000,3000"},
+        {"net.slp.DAActiveDiscoveryInterval", "900"},
         {"net.slp.useIPv4", "true"},
         {"net.slp.useIPv6", "false"},
         {"net.slp.watchRegistrationPID", "true"},
@@ -181,6 +200,12 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     if (interfaces != map.end()) s.interfaces = interfaces->second;
     auto das = map.find("net.slp.DAAddresses");
     if (das != map.end()) s.daAddresses = das->second;
+    s.activeDaDetection = booleanOr(map, "net.slp.activeDADetection", s.activeDaDetection);
+    s.daDiscoveryWaitMs =
+        static_cast<int>(numberOr(map, "net.slp.DADiscoveryMaximumWait", 1, 600000, s.daDiscoveryWaitMs));
+    s.daDiscoveryTimeoutsMs = timeoutsOr(map, "net.slp.DADiscoveryTimeouts", 600000, s.daDiscoveryTimeoutsMs);
+    s.daDiscoveryIntervalS =
+        static_cast<int>(numberOr(map, "net.slp.DAActiveDiscoveryInterval", 0, 100000000, s.daDiscoveryIntervalS));
     s.useIPv4 = booleanOr(map, "net.slp.useIPv4", s.useIPv4);
     s.useIPv6 = booleanOr(map, "net.slp.useIPv6", s.useIPv6);
     return s;
@@ -190,9 +215,17 @@ const char *getProperty(const char *name) { return store().get(name); }
 
 void setProperty(const char *name, const char *value) { store().set(name, value); }
 
-RequestSettings settingsForRequest() { return settingsFrom(store().snapshot(true)); }
+namespace {
+RequestSettings storeSettings(bool freeze) {
+    RequestSettings s = settingsFrom(store().snapshot(freeze));
+    s.scopesExplicit = store().isExplicit("net.slp.useScopes");
+    return s;
+}
+}  // namespace
 
-RequestSettings currentSettings() { return settingsFrom(store().snapshot(false)); }
+RequestSettings settingsForRequest() { return storeSettings(true); }
+
+RequestSettings currentSettings() { return storeSettings(false); }
 
 std::string defaultLocale() {
     const char *locale = store().get("net.slp.locale");

@@ -21,8 +21,8 @@ constexpr const char *kConfigFileVariable = "OpenSLPConfig";
 // slp_config.cpp: parsing and layering, no process state.
 
 // The built-in defaults: net.slp.useScopes, locale, MTU, port, the unicast and multicast
-// waits and timeouts, multicastTTL, interfaces, DAAddresses, useIPv4/useIPv6,
-// watchRegistrationPID.
+// waits and timeouts, multicastTTL, interfaces, DAAddresses, the DA discovery properties,
+// useIPv4/useIPv6, watchRegistrationPID.
 PropertyMap defaultProperties();
 // Applies the `name = value` lines of `text` to `map`. Lines starting with `#` or `;`
 // (after blanks) are comments; lines without `=` or with an empty name are ignored; name and
@@ -44,8 +44,13 @@ struct RequestSettings {
     int multicastWaitMs = 15000;  // net.slp.multicastMaximumWait
     std::vector<int> multicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
     int multicastTtl = 255;
-    std::string interfaces;   // comma list of local addresses to multicast out of; empty = all
-    std::string daAddresses;  // comma list of directory agents to ask instead of multicasting
+    std::string interfaces;         // comma list of local addresses to multicast out of; empty = all
+    std::string daAddresses;        // comma list of directory agents to ask instead of multicasting
+    bool scopesExplicit = false;    // net.slp.useScopes came from a file or SLPSetProperty
+    bool activeDaDetection = true;  // net.slp.activeDADetection: look for DAs by multicast
+    int daDiscoveryWaitMs = 5000;   // net.slp.DADiscoveryMaximumWait
+    std::vector<int> daDiscoveryTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
+    int daDiscoveryIntervalS = 900;  // net.slp.DAActiveDiscoveryInterval: how long DAs found stay known; 0 = for good
     bool useIPv4 = true;
     bool useIPv6 = false;
 };
@@ -57,7 +62,7 @@ RequestSettings settingsFrom(const PropertyMap &map);
 const char *getProperty(const char *name);
 // Sets a property unless a request has already been sent (then the call is ignored).
 void setProperty(const char *name, const char *value);
-// Settings for a request; from here on setProperty has no effect.
+// Settings for a request (scopesExplicit filled in); from here on setProperty has no effect.
 RequestSettings settingsForRequest();
 // The same without sending anything (SLPFindScopes).
 RequestSettings currentSettings();

@@ -82,7 +82,7 @@ SLPError fetchOverTcp(const NetAddress &agent, int waitMs, const std::vector<uin
     if (err != SLP_OK) return err;
     Peek peek;
     *took = answers(reply.data(), reply.size(), request.replyFunction, xid, &peek)
-                ? request.take(reply.data(), reply.size())
+                ? request.take(reply.data(), reply.size(), agent)
                 : Take::Unusable;
     return SLP_OK;
 }
@@ -275,8 +275,8 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
             if (n <= 0 || !answers(buffer.data(), static_cast<size_t>(n), request.replyFunction, header.xid, &peek))
                 continue;
             if (oversized(peek, settings.mtu)) return overTcp();
-            if (peek.length > static_cast<size_t>(n)) continue;  // cut short without saying so
-            took = request.take(buffer.data(), peek.length);     // bytes past Length are not the message's
+            if (peek.length > static_cast<size_t>(n)) continue;      // cut short without saying so
+            took = request.take(buffer.data(), peek.length, agent);  // bytes past Length are not the message's
             if (took == Take::Unusable) continue;
             *stopped = took == Take::Stop;
             return SLP_OK;
@@ -346,7 +346,7 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
                     fetchOverTcp(withPort(from, settings.port), settings.replyWaitMs, single, request, header.xid,
                                  &took);
                 } else if (peek.length <= static_cast<size_t>(n)) {
-                    took = request.take(buffer.data(), peek.length);
+                    took = request.take(buffer.data(), peek.length, from);
                 }
                 if (took == Take::Stop) {
                     *stopped = true;
@@ -354,7 +354,7 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
                 }
             }
         }
-        if (round >= 1 && responders.size() == known) break;  // converged
+        if ((round >= 1 || request.endIfFirstRoundSilent) && responders.size() == known) break;  // converged
     }
     return SLP_OK;
 }

@@ -44,11 +44,12 @@ enum class Take { More, Stop, Unusable };
 
 struct FindRequest {
     slpv2::Function replyFunction = slpv2::Function::SrvRply;
-    in6_addr ipv6Group{};  // where the request goes over IPv6 multicast
+    in6_addr ipv6Group{};                // where the request goes over IPv6 multicast
+    bool endIfFirstRoundSilent = false;  // multicast: no answer to the first round ends the search
     // Encodes the request for `header` (flags, XID, language set) with `prList`.
     std::function<bool(const slpv2::Header &header, const std::string &prList, std::vector<uint8_t> *out)> encode;
-    // One whole reply message of the right function and XID.
-    std::function<Take(const uint8_t *data, size_t size)> take;
+    // One whole reply message of the right function and XID, from `from`.
+    std::function<Take(const uint8_t *data, size_t size, const NetAddress &from)> take;
 };
 
 // Sends the request to `agent` by UDP, retransmitting with the same XID after each unicast
@@ -64,10 +65,10 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
 // request.ipv6Group, out of each interface of `interfaces` (comma list of local addresses;
 // empty: every up, multicast-capable, non-loopback interface), retransmitting after each
 // multicast timeout with every responder so far in the previous-responder list. Stops when a
-// retransmission brings no new responder, the list no longer fits the MTU, the multicast wait
-// ends, or take() says Stop (`*stopped`). SLP_OK; SLP_NETWORK_INIT_FAILED when nothing could
-// be sent; SLP_BUFFER_OVERFLOW when the request alone exceeds the MTU. `*sent` counts the
-// datagrams multicast.
+// retransmission brings no new responder (or, with endIfFirstRoundSilent, the first round none
+// at all), the list no longer fits the MTU, the multicast wait ends, or take() says Stop (`*stopped`). SLP_OK;
+// SLP_NETWORK_INIT_FAILED when nothing could be sent; SLP_BUFFER_OVERFLOW when the request alone exceeds the MTU.
+// `*sent` counts the datagrams multicast.
 SLPError multicastFind(const std::string &interfaces, const RequestSettings &settings, const slpv2::Header &header,
                        const FindRequest &request, bool *stopped, int *sent);
 

@@ -78,6 +78,8 @@ int main(void) {
     free_fn(text);
     if (getprop_fn("net.slp.useScopes") == NULL) ++failures;
     setprop_fn("x.api.usage", "1");
+    /* Scopes set on purpose: SLPFindScopes reports them without looking for DAs on the network. */
+    setprop_fn("net.slp.useScopes", "DEFAULT");
     (void)refresh_fn();
     if (scopes_fn(h, &text) == SLP_OK) free_fn(text);
 

@@ -1,5 +1,6 @@
 // The client API against a scripted agent on loopback (TCP on 127.0.0.1, finds by UDP on
-// 127.0.0.2) that drops, delays, repeats or spoils replies, and the layering of its properties.
+// 127.0.0.2, which is also the configured DA, and by multicast out of 127.0.0.1) that drops,
+// delays, repeats or spoils replies, and the layering of its properties.
 #include <slp.h>
 
 #include "../slp-agent/agent_child.h"
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +35,9 @@ uint16_t agentPort() {
         SLPSetProperty("net.slp.port", std::to_string(p).c_str());
         SLPSetProperty("net.slp.unicastMaximumWait", std::to_string(kReplyWaitMs).c_str());
         SLPSetProperty("net.slp.unicastTimeouts", "100,200,300");
+        SLPSetProperty("net.slp.DAAddresses", "127.0.0.2");
+        SLPSetProperty("net.slp.interfaces", "127.0.0.1");  // multicast never leaves loopback
+        SLPSetProperty("net.slp.multicastTimeouts", "200,300");
         return p;
     }();
     return port;
@@ -52,19 +57,23 @@ struct Received {
 class Agent {
 public:
     explicit Agent(std::function<Answer(const Bytes &, size_t n)> script) : script_(std::move(script)) {
-        sockaddr_in tcp{AF_INET, htons(agentPort()), {htonl(0x7F000001)}, {}}, udp = tcp;
+        sockaddr_in tcp{AF_INET, htons(agentPort()), {htonl(0x7F000001)}, {}}, udp = tcp, group = tcp;
         udp.sin_addr.s_addr = htonl(0x7F000002);
+        group.sin_addr.s_addr = htonl(0xEFFFFFFD);  // 239.255.255.253, joined on 127.0.0.1
+        const ip_mreq join{group.sin_addr, tcp.sin_addr};
         int one = 1;
         ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         EXPECT_TRUE(::bind(listen_, reinterpret_cast<sockaddr *>(&tcp), sizeof tcp) == 0 && ::listen(listen_, 4) == 0 &&
-                    ::bind(udp_, reinterpret_cast<sockaddr *>(&udp), sizeof udp) == 0);
+                    ::bind(udp_, reinterpret_cast<sockaddr *>(&udp), sizeof udp) == 0 &&
+                    ::bind(group_, reinterpret_cast<sockaddr *>(&group), sizeof group) == 0 &&
+                    ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0);
         thread_ = std::thread([this] {
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            for (int connection = 1, fd, ready; (ready = wait({listen_, udp_})) >= 0;) {
+            for (int connection = 1, fd, ready; (ready = wait({listen_, udp_, group_})) >= 0;) {
                 Bytes m(65536);
-                if (ready == udp_) {
-                    m.resize(std::max<ssize_t>(0, recvfrom(udp_, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&from), &len)));
+                if (ready != listen_) {  // answered from 127.0.0.2 also when multicast
+                    m.resize(std::max<ssize_t>(0, recvfrom(ready, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&from), &len)));
                     for (const Bytes &r : answer(m, 0).replies)
                         ::sendto(udp_, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
                 } else if ((fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
@@ -79,6 +88,7 @@ public:
         thread_.join();
         ::close(listen_);
         ::close(udp_);
+        ::close(group_);
     }
     std::vector<Received> received() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -119,7 +129,8 @@ private:
     }
 
     std::function<Answer(const Bytes &, size_t)> script_;
-    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+        group_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     std::atomic<bool> stop_{false};
     std::thread thread_;
     std::mutex mutex_;
@@ -307,6 +318,21 @@ SLPBoolean SLPCALLBACK onUrl(SLPHandle, const char *url, unsigned short, SLPErro
     return seen->stopAtFirst ? SLP_FALSE : SLP_TRUE;
 }
 
+bool multicast(const Bytes &m) { return m.size() > 6 && (m[5] & 0x20) != 0; }
+
+// A SrvRply to the SrvRqst `m` with `error` and `urls`.
+Bytes srvRply(const Bytes &m, uint16_t error, const std::vector<std::string> &urls) {
+    slpv2::Header h;
+    slpv2::SrvRqst rqst;
+    EXPECT_EQ(slpv2::decodeSrvRqst(m.data(), m.size(), &h, &rqst), DecodeStatus::Ok);
+    slpv2::SrvRply rply{error, {}};
+    for (const std::string &url : urls) rply.urls.push_back({60, url});
+    h.flags = 0;
+    Bytes out;
+    EXPECT_TRUE(slpv2::encodeSrvRply(h, rply, &out));
+    return out;
+}
+
 TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
     using Urls = std::vector<std::string>;
     const struct {
@@ -329,17 +355,11 @@ TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
     ASSERT_EQ(SLPAssociateIP(handle_, "127.0.0.2"), SLP_OK);
     for (const auto &c : cases) {
         Agent agent([&c](const Bytes &m, size_t n) {
-            slpv2::Header header;
-            slpv2::SrvRqst rqst;
             Answer out;
             const int replies = n < c.answer.size() ? c.answer[n] : 0;
-            slpv2::SrvRply rply{c.error, {}};
-            for (const std::string &url : c.urls) rply.urls.push_back({60, url});
             for (int i = replies < 0 ? -1 : 0; i < std::abs(replies); ++i) {
-                EXPECT_EQ(slpv2::decodeSrvRqst(m.data(), m.size(), &header, &rqst), DecodeStatus::Ok);
-                header.xid ^= i < 0 ? 1 : 0;
-                out.replies.emplace_back();
-                EXPECT_TRUE(slpv2::encodeSrvRply(header, rply, &out.replies.back()));
+                out.replies.push_back(srvRply(m, c.error, c.urls));
+                out.replies.back()[11] ^= i < 0 ? 1 : 0;
             }
             return out;
         });
@@ -354,6 +374,69 @@ TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
             EXPECT_TRUE(r.connection == 0 && r.message.size() > 12 && r.message[10] == got[0].message[10] &&
                         r.message[11] == got[0].message[11]) << c.what;
     }
+}
+
+// Without SLPAssociateIP a find asks the configured DA, and multicasts only when the DA is
+// silent, absent or answers with an error code; an empty answer is an answer.
+TEST_F(ClientTest, FindsAskTheDirectoryAgentAndMulticastOnlyWhenItFails) {
+    const struct {
+        const char *what;
+        char da;  // u: one URL, e: none, E: error 4, s: silent, -: no agent at all
+        std::vector<std::string> want;
+        bool multicasts;
+    } cases[] = {
+        {"DA answers", 'u', {"service:x://da"}, false},   {"DA has nothing", 'e', {}, false},
+        {"DA refuses", 'E', {"service:x://mc"}, true},    {"DA silent", 's', {"service:x://mc"}, true},
+        {"nobody anywhere", '-', {}, true},
+    };
+    for (const auto &c : cases) {
+        std::optional<Agent> agent;
+        if (c.da != '-')
+            agent.emplace([&c](const Bytes &m, size_t) {
+                if (multicast(m)) return Answer{{srvRply(m, 0, {"service:x://mc"})}};
+                if (c.da == 's') return Answer{};
+                return Answer{{srvRply(m, c.da == 'E' ? 4 : 0, std::vector<std::string>(c.da == 'u', "service:x://da"))}};
+            });
+        Seen seen;
+        EXPECT_EQ(SLPFindSrvs(handle_, "service:x", "", "", onUrl, &seen), SLP_OK) << c.what;
+        EXPECT_EQ(seen.urls, c.want) << c.what;
+        EXPECT_EQ(seen.lastCalls, 1) << c.what;
+        if (!agent) continue;
+        const std::vector<Received> got = agent->received();
+        ASSERT_FALSE(got.empty()) << c.what;
+        EXPECT_FALSE(multicast(got.front().message)) << c.what;
+        EXPECT_EQ(multicast(got.back().message), c.multicasts) << c.what;
+    }
+}
+
+// In a fresh process, as scopes learnt stay for its life: SLPFindScopes reports the
+// configured DA's DAAdvert scopes, and a find in none of them multicasts without asking it.
+int checkDirectoryAgentScopes() {
+    Agent agent([](const Bytes &m, size_t) {
+        slpv2::Header h;
+        slpv2::SrvRqst rqst;
+        Answer out{{Bytes{}}};
+        if (multicast(m) || slpv2::decodeSrvRqst(m.data(), m.size(), &h, &rqst) != DecodeStatus::Ok ||
+            !slpv2::encodeDAAdvert(h, {0, 1, "service:directory-agent://127.0.0.2", "a,b", "", ""}, &out.replies[0]))
+            return Answer{};
+        return out;
+    });
+    SLPHandle h = nullptr;
+    char *scopes = nullptr;
+    int failed = SLPOpen("", SLP_FALSE, &h) == SLP_OK && SLPFindScopes(h, &scopes) == SLP_OK &&
+                 std::strcmp(scopes, "a,b") == 0 ? 0 : 1;
+    SLPFree(scopes);
+    Seen seen;
+    failed |= SLPFindSrvs(h, "service:x", "c", "", onUrl, &seen) == SLP_OK ? 0 : 2;
+    const std::vector<Received> got = agent.received();
+    failed |= got.size() >= 2 && !multicast(got[0].message) && multicast(got[1].message) ? 0 : 4;
+    SLPClose(h);
+    return failed;
+}
+
+TEST_F(ClientTest, FindScopesReportsTheDirectoryAgentsScopes) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(checkDirectoryAgentScopes()), testing::ExitedWithCode(0), "");
 }
 
 std::string writeTempFile(const std::string &text) {

@@ -1,5 +1,6 @@
 // slp-query: asks SLP agents through the RFC 2614 API and prints what they answer, in the
-// format of the usual SLP command-line tool: one agent by unicast (-u), else by multicast.
+// format of the usual SLP command-line tool: one agent by unicast (-u), else a directory agent
+// when one is known, else by multicast.
 #include <slp.h>
 
 #include <cstdio>
@@ -13,9 +14,13 @@ const char kUsage[] = "usage: slp-query [--port N] [-u ADDR] [-i IFLIST] COMMAND
                       "  findsrvs TYPE [SCOPES [FILTER]]   one URL,LIFETIME line per service\n"
                       "  findattrs URL|TYPE [TAGS]         the attribute list on one line\n"
                       "  findsrvtypes [NA]                 one type per line; NA \"*\" (default) = all, \"\" = IANA\n"
+                      "  findscopes                        the scope list on one line (net.slp.useScopes, else\n"
+                      "                                    the directory agents' scopes, else DEFAULT)\n"
                       "  --port N                          agent port (default: net.slp.port, 427)\n"
-                      "  -u ADDR                           ask only the agent at ADDR (IPv4 or IPv6), by unicast;\n"
-                      "                                    without it, ask every agent on the LAN by multicast\n"
+                      "  -u ADDR                           ask only the agent at ADDR (IPv4 or IPv6, a directory\n"
+                      "                                    agent too), by unicast; without it, ask a directory\n"
+                      "                                    agent when one is configured or found, else every\n"
+                      "                                    agent on the LAN by multicast\n"
                       "                                    (loopback carries no multicast: use -u 127.0.0.1)\n"
                       "  -i IFLIST                         multicast out of these local addresses (comma list)\n"
                       "Errors print \"errorcode: N\" and still exit 0.\n";
@@ -84,7 +89,8 @@ int main(int argc, char **argv) {
     const std::string command = argv[i++];
     const int left = argc - i;
     const bool known = (command == "findsrvs" && left >= 1 && left <= 3) ||
-                       (command == "findattrs" && left >= 1 && left <= 2) || (command == "findsrvtypes" && left <= 1);
+                       (command == "findattrs" && left >= 1 && left <= 2) || (command == "findsrvtypes" && left <= 1) ||
+                       (command == "findscopes" && left == 0);
     if (!known) {
         std::fputs(kUsage, stderr);
         return 2;
@@ -100,6 +106,10 @@ int main(int argc, char **argv) {
                 SLPFindSrvs(handle, argv[i], arg(argc, argv, i + 1, ""), arg(argc, argv, i + 2, ""), onUrl, nullptr);
         } else if (command == "findattrs") {
             result = SLPFindAttrs(handle, argv[i], "", arg(argc, argv, i + 1, ""), onAttrs, nullptr);
+        } else if (command == "findscopes") {
+            char *scopes = nullptr;
+            if ((result = SLPFindScopes(handle, &scopes)) == SLP_OK) std::printf("%s\n", scopes);
+            SLPFree(scopes);
         } else {
             result = SLPFindSrvTypes(handle, arg(argc, argv, i, "*"), "", onTypes, nullptr);
         }
