@@ -61,18 +61,19 @@ void markOverflow(const Request &rq, std::vector<uint8_t> *out) {
 std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
     if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
     std::vector<uint8_t> out;
-    if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
-    if (rq.options.datagramMtu != 0 && out.size() > kMaxDatagram) {
-        // Beyond what one datagram carries: keep the whole URL entries that fit (6 fixed bytes each).
-        size_t size = out.size();
-        for (const slpv2::UrlEntry &entry : body.urls) size -= 6 + entry.url.size();
+    // A DA may hold more than one reply carries: 65535 entries, a 24-bit Length, or over UDP
+    // one datagram. Then the whole URL entries that fit go (6 fixed bytes each), over UDP with
+    // OVERFLOW.
+    const size_t limit = rq.options.datagramMtu != 0 ? kMaxDatagram : slpv2::kMaxMessageLength;
+    if (body.urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), body, &out) || out.size() > limit) {
+        size_t size = 18 + rq.header.language.size();  // header, error and count
         size_t fitting = 0;
-        while (fitting < body.urls.size() && size + 6 + body.urls[fitting].url.size() <= kMaxDatagram) {
+        while (fitting < body.urls.size() && fitting < 0xFFFF && size + 6 + body.urls[fitting].url.size() <= limit) {
             size += 6 + body.urls[fitting++].url.size();
         }
         body.urls.resize(fitting);
         if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
-        out[5] |= 0x80;
+        if (rq.options.datagramMtu != 0) out[5] |= 0x80;
     }
     markOverflow(rq, &out);
     return out;
@@ -125,6 +126,28 @@ std::vector<uint8_t> saAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     return out;
 }
 
+// The DAAdvert answering a service:directory-agent request, on the terms of saAdvert(): our
+// scopes met, the predicate holding for our (empty) attributes.
+std::vector<uint8_t> daAdvert(const Request &rq, const slpv2::SrvRqst &body) {
+    const HandlerOptions &o = rq.options;
+    Predicate predicate;
+    bool wanted = (trimBlanks(body.scopes).empty() || scopesIntersect(body.scopes, o.scopes)) &&
+                  parsePredicate(body.predicate, &predicate) &&
+                  (predicate.nodes.empty() || predicateMatches(predicate, ""));
+    if (!wanted) {
+        slpv2::SrvRply reply;
+        reply.error = kScopeNotSupported;
+        return srvRply(rq, reply);
+    }
+    std::vector<uint8_t> out;
+    if (!encodeOwnDAAdvert(rq.header.xid, rq.header.language, o.bootTimestamp,
+                           o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn, o.port, o.scopes, &out)) {
+        return {};
+    }
+    markOverflow(rq, &out);
+    return out;
+}
+
 void logRegistration(const Registration &r, std::vector<std::string> *lines) {
     lines->push_back("registered " + r.url + " lifetime " + std::to_string(r.lifetime));
     if (!r.attributes.empty()) lines->push_back("  attributes " + r.attributes);
@@ -142,6 +165,11 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
 
     Registration r;
     auto existing = registry->entries.find(registryKey(body.entry.url, header.language));
+    // What remote peers hold is bounded, so no station can exhaust the DA's memory.
+    if (!rq.options.local && existing == registry->entries.end() &&
+        registry->remoteCount >= rq.options.maxRemoteRegistrations) {
+        return ack(rq, kInternalError);
+    }
     if ((header.flags & slpv2::kFlagFresh) != 0) {
         r.attributes = body.attributes;
     } else {
@@ -161,9 +189,12 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     r.serviceType = body.serviceType;
     r.scopes = body.scopes;
     r.lifetime = body.entry.lifetime;
-    r.permanent = r.lifetime == kPermanentLifetime && !rq.options.strictLifetimes;
+    // A remote registration always ages and never names a process of ours: the process-exit
+    // rule is for local registrations only.
+    r.remote = !rq.options.local;
+    r.permanent = r.lifetime == kPermanentLifetime && !rq.options.strictLifetimes && !r.remote;
     r.expiresAtMs = rq.nowMs + int64_t{r.lifetime} * 1000;
-    r.processId = body.hasProcessId ? body.processId : 0;
+    r.processId = body.hasProcessId && !r.remote ? body.processId : 0;
     logRegistration(r, lines);
     storeRegistration(registry, std::move(r));
     return ack(rq, kOk);
@@ -183,8 +214,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
         for (auto it = registry->entries.begin(); it != registry->entries.end();) {
             if (it->first.first == body.entry.url) {
                 found = true;
-                noteChange(registry, it->first);
-                it = registry->entries.erase(it);
+                it = eraseRegistration(registry, it);
             } else {
                 ++it;
             }
@@ -212,8 +242,9 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
         return srvRply(rq, reply);
     }
     if (prListNamesUs(rq, body.prList)) return {};
-    // This agent is no directory agent; as a service agent it advertises itself.
-    if (equalsIgnoreCase(body.serviceType, "service:directory-agent")) return {};
+    if (equalsIgnoreCase(body.serviceType, "service:directory-agent")) {
+        return rq.options.directoryAgent ? daAdvert(rq, body) : std::vector<uint8_t>{};
+    }
     if (equalsIgnoreCase(body.serviceType, "service:service-agent")) return saAdvert(rq, body);
     Predicate predicate;
     if (hasMandatoryExtension(rq)) {
@@ -329,6 +360,20 @@ std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
 
 }  // namespace
 
+bool encodeOwnDAAdvert(uint16_t xid, const std::string &language, uint32_t bootTimestamp, std::string address,
+                       uint16_t port, const std::string &scopes, std::vector<uint8_t> *out) {
+    if (address.find(':') != std::string::npos) address = "[" + address + "]";
+    if (port != 427) address += ":" + std::to_string(port);
+    Header header;
+    header.xid = xid;
+    header.language = language.empty() ? "en" : language;
+    slpv2::DAAdvert advert;
+    advert.bootTimestamp = bootTimestamp;
+    advert.url = "service:directory-agent://" + address;
+    advert.scopes = scopes;
+    return slpv2::encodeDAAdvert(header, advert, out);
+}
+
 Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int64_t nowMs,
                       const HandlerOptions &options) {
     Outcome outcome;
@@ -338,8 +383,9 @@ Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int6
     switch (rq.header.function) {
     case slpv2::Function::SrvReg:
     case slpv2::Function::SrvDeReg:
-        // The services are this host's: a station on the LAN may look, not change them.
-        if (!options.local) {
+        // A service agent's services are this host's: a station on the LAN may look, not change
+        // them. A DA takes registrations from anywhere.
+        if (!options.local && !options.directoryAgent) {
             if (!rq.multicast()) outcome.reply = ack(rq, kMessageNotSupported);
         } else if (rq.header.function == slpv2::Function::SrvReg) {
             outcome.reply = onSrvReg(registry, rq, &outcome.lines);

@@ -19,6 +19,7 @@ enum ErrorCode : uint16_t {
     kParseError = 2,
     kInvalidRegistration = 3,
     kScopeNotSupported = 4,
+    kInternalError = 10,
     kOptionNotUnderstood = 12,
     kInvalidUpdate = 13,
     kMessageNotSupported = 14,
@@ -39,13 +40,24 @@ struct HandlerOptions {
     std::vector<std::string> ownAddresses = {"127.0.0.1", "::1"};  // named in a PRList: silence
     std::string receivedOn;                                        // address the request arrived on (SAAdvert URL)
     bool viaMulticast = false;  // arrived on a multicast group, whatever its flags say
-    bool local = true;          // arrived over loopback; only local processes may register or deregister
+    bool local = true;          // arrived over loopback; else only a DA takes registrations from it
+    // DA mode: answers service:directory-agent requests and takes registrations from remote peers,
+    // at most `maxRemoteRegistrations` of them, each aged to its lifetime whatever it is.
+    bool directoryAgent = false;
+    uint32_t bootTimestamp = 0;
+    uint16_t port = 427;  // named in the DAAdvert URL when not 427
+    size_t maxRemoteRegistrations = 100000;
 };
 
 struct Outcome {
     std::vector<uint8_t> reply;      // the complete reply; empty = send nothing
     std::vector<std::string> lines;  // what the agent accepted, one line each, no newline
 };
+
+// The DAAdvert of a DA at `address` (IPv6 without brackets) on `port`, its URL naming the port
+// when it is not 427; false when it does not encode.
+bool encodeOwnDAAdvert(uint16_t xid, const std::string &language, uint32_t bootTimestamp, std::string address,
+                       uint16_t port, const std::string &scopes, std::vector<uint8_t> *out);
 
 // Answers the complete message data[0, size): first expires what ended by `nowMs`, then
 // applies a SrvReg/SrvDeReg or looks up a SrvRqst/AttrRqst/SrvTypeRqst. A message whose header

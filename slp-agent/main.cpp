@@ -13,7 +13,7 @@ namespace {
 
 const char kUsage[] =
     "usage: slp-agent [--port N] [--interfaces ADDR[,ADDR...]] [-c FILE] [--state FILE] [--user NAME]\n"
-    "                 [--strict-lifetimes] [--no-watch-pid]\n"
+    "                 [--strict-lifetimes] [--no-watch-pid] [--da]\n"
     "  --port N            TCP and UDP port (net.slp.port, default 427)\n"
     "  --interfaces LIST   addresses to serve besides loopback, joining the SLP multicast groups\n"
     "                      on their interfaces (net.slp.interfaces; default: loopback only)\n"
@@ -26,9 +26,14 @@ const char kUsage[] =
     "  --strict-lifetimes  let lifetime 65535 expire too (default: it never does)\n"
     "  --no-watch-pid      keep registrations of processes that have exited\n"
     "                      (net.slp.watchRegistrationPID)\n"
+    "  --da                run as a directory agent (net.slp.isDA): advertise, take registrations\n"
+    "                      from remote service agents and age them to their lifetimes\n"
     "  -h, --help          this text\n"
     "Properties also read: net.slp.useIPv4, net.slp.useIPv6, net.slp.MTU, net.slp.multicastTTL,\n"
-    "net.slp.useScopes (the scopes served), net.slp.SAAttributes.\n";
+    "net.slp.useScopes (the scopes served), net.slp.SAAttributes; for directory agents\n"
+    "net.slp.DAAddresses, net.slp.activeDADetection, net.slp.passiveDADetection,\n"
+    "net.slp.DAActiveDiscoveryInterval, net.slp.DAHeartBeat, net.slp.randomWaitBound and\n"
+    "net.slp.DAMaxRegistrations.\n";
 
 bool parseNumber(const char *text, long low, long high, long *value) {
     char *end = nullptr;
@@ -86,6 +91,14 @@ bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *
     boolean("net.slp.useIPv4", &o->useIPv4);
     boolean("net.slp.useIPv6", &o->useIPv6);
     boolean("net.slp.watchRegistrationPID", &o->watchPid);
+    boolean("net.slp.isDA", &o->directoryAgent);
+    boolean("net.slp.activeDADetection", &o->activeDaDiscovery);
+    boolean("net.slp.passiveDADetection", &o->passiveDaDiscovery);
+    if (number("net.slp.DAActiveDiscoveryInterval", 1, 86400 * 7, &value)) o->daDiscoveryIntervalS = value;
+    if (number("net.slp.DAHeartBeat", 1, 86400 * 7, &value)) o->daHeartBeatS = value;
+    if (number("net.slp.randomWaitBound", 0, 3600 * 1000, &value)) o->randomWaitBoundMs = value;
+    if (number("net.slp.DAMaxRegistrations", 0, 100000000, &value)) o->maxRemoteRegistrations = size_t(value);
+    if (const std::string *t = text("net.slp.DAAddresses")) o->daAddresses = splitList(*t);
     if (const std::string *t = text("net.slp.interfaces")) o->interfaces = splitList(*t);
     if (const std::string *t = text("net.slp.useScopes"); t != nullptr && !t->empty()) o->scopes = *t;
     if (const std::string *t = text("net.slp.SAAttributes")) o->saAttributes = *t;
@@ -127,6 +140,8 @@ int main(int argc, char **argv) {
             options.strictLifetimes = true;
         } else if (std::strcmp(arg, "--no-watch-pid") == 0) {
             options.watchPid = false;
+        } else if (std::strcmp(arg, "--da") == 0) {
+            options.directoryAgent = true;
         } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
             std::fputs(kUsage, stdout);
             return 0;

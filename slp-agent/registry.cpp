@@ -14,7 +14,18 @@ void storeRegistration(Registry *registry, Registration registration) {
     }
     RegistryKey key = registryKey(registration.url, registration.language);
     noteChange(registry, key);
-    registry->entries[std::move(key)] = std::move(registration);
+    registration.serial = ++registry->lastSerial;
+    if (registration.remote) ++registry->remoteCount;
+    Registration &slot = registry->entries[std::move(key)];
+    if (slot.remote) --registry->remoteCount;
+    slot = std::move(registration);
+}
+
+std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
+                                                                std::map<RegistryKey, Registration>::iterator it) {
+    noteChange(registry, it->first);
+    if (it->second.remote) --registry->remoteCount;
+    return registry->entries.erase(it);
 }
 
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs) {
@@ -32,8 +43,7 @@ void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::str
         const Registration &r = it->second;
         if (!r.permanent && r.expiresAtMs <= nowMs) {
             lines->push_back("expired " + r.url);
-            noteChange(registry, it->first);
-            it = registry->entries.erase(it);
+            it = eraseRegistration(registry, it);
             continue;
         }
         if (!r.permanent && r.expiresAtMs < next) next = r.expiresAtMs;
@@ -63,8 +73,7 @@ void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)>
             if (known == alive.end()) known = alive.emplace(r.processId, isAlive(r.processId)).first;
             if (!known->second) {
                 lines->push_back("dropped " + r.url + " process " + std::to_string(r.processId) + " exited");
-                noteChange(registry, it->first);
-                it = registry->entries.erase(it);
+                it = eraseRegistration(registry, it);
                 continue;
             }
         }

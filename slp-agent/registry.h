@@ -26,6 +26,8 @@ struct Registration {
     int64_t expiresAtMs = 0;  // monotonic clock; unused when `permanent`
     bool permanent = false;
     uint32_t processId = 0;  // from the process-id extension; 0 = none
+    bool remote = false;     // made by a remote service agent (DA mode): always ages, never has a process
+    uint64_t serial = 0;     // set by storeRegistration: tells a stored registration from its earlier versions
 };
 
 // Keyed by (URL as written, language in lower case).
@@ -40,6 +42,9 @@ struct Registry {
     // repeat). Whatever changes `entries` notes the key here (noteChange()); a change that is
     // not noted costs the state file a whole snapshot instead of one journal line.
     std::vector<RegistryKey> changed;
+    size_t remoteCount = 0;      // entries with `remote` set
+    uint64_t lastSerial = 0;     // the serial given to the latest stored registration
+    uint32_t bootTimestamp = 0;  // DA mode: the boot timestamp advertised, kept in the state file
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
@@ -48,7 +53,12 @@ RegistryKey registryKey(const std::string &url, const std::string &language);
 void noteChange(Registry *registry, RegistryKey key);
 
 // Adds or replaces the registration under its key.
+// Adds or replaces the registration under its key, giving it the next serial.
 void storeRegistration(Registry *registry, Registration registration);
+
+// Removes the entry at `it`, keeping the counts; returns the entry after it.
+std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
+                                                                std::map<RegistryKey, Registration>::iterator it);
 
 // Seconds left, rounded up and at least 1; 65535 for a permanent registration.
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);

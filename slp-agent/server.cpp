@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "directory.h"
 #include "handler.h"
 #include "matching.h"
 #include "registry.h"
@@ -32,6 +33,7 @@
 #include <list>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -140,6 +142,16 @@ uint16_t typeHash(const std::string &type) {
     return static_cast<uint16_t>(h & 0x3FF);
 }
 
+// The RFC 3111 group of DA discovery and DAAdverts, FF0<scope>::123.
+in6_addr daGroupAddress(uint8_t scope) {
+    in6_addr a{};
+    a.s6_addr[0] = 0xFF;
+    a.s6_addr[1] = scope;
+    a.s6_addr[14] = 0x01;
+    a.s6_addr[15] = 0x23;
+    return a;
+}
+
 // FF0<scope>::116, or with `typeGroup` FF0<scope>::1:1000 + hash.
 in6_addr groupAddress(uint8_t scope, bool typeGroup, uint16_t hash) {
     in6_addr a{};
@@ -165,6 +177,7 @@ struct Connection {
     int fd = -1;
     bool loopback = true;
     std::string peer;  // remote address, for the per-peer count
+    std::string localAddress;  // where it was accepted, for the DAAdvert's URL
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
     size_t outSent = 0;
@@ -186,6 +199,7 @@ struct DatagramSocket {
     bool multicast;
     std::string address;  // bound address; empty for a multicast socket
     bool loopback;
+    bool query = false;  // unbound: sends DA discovery and DAAdverts, takes only DAAdverts
 };
 
 struct Endpoint {
@@ -220,13 +234,20 @@ struct Agent {
     bool unsynced = false;  // the file on disk may lag a power loss behind the last write
     StateJournal journal;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
+    Directories directories;        // service agent: the DAs it registers with
+    int query4 = -1, query6 = -1;   // the query sockets of each family
+    int64_t nextHeartbeatMs = INT64_MAX;  // DA: next unsolicited DAAdvert
+    int64_t nextDiscoveryMs = INT64_MAX;  // service agent: next service:directory-agent request
+    std::mt19937 random{std::random_device{}()};
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
 };
 
 // Prints what changed and notes that the state file is behind.
 void report(Agent *agent, const std::vector<std::string> &lines) {
     printLines(lines);
-    if (!lines.empty()) agent->changed = agent->typesChanged = true;
+    if (lines.empty()) return;
+    agent->changed = agent->typesChanged = true;
+    registryChanged(&agent->directories);
 }
 
 // A non-blocking socket bound to `address` (listening, for TCP); -1 with `error` set on failure.
@@ -411,15 +432,107 @@ bool openInterfaces(Agent *agent) {
             }
             if (agent->interfaces6.insert(interface).second) {
                 for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
-                    if (!join6(agent->multicast6, interface, groupAddress(scope, false, 0), true)) {
-                        std::fprintf(stderr, "slp-agent: cannot join FF0%u::116 on %s: %s\n", unsigned{scope},
-                                     text.c_str(), std::strerror(errno));
+                    if (!join6(agent->multicast6, interface, groupAddress(scope, false, 0), true) ||
+                        !join6(agent->multicast6, interface, daGroupAddress(scope), true)) {
+                        std::fprintf(stderr, "slp-agent: cannot join FF0%u::116 and ::123 on %s: %s\n",
+                                     unsigned{scope}, text.c_str(), std::strerror(errno));
                     }
                 }
             }
         }
     }
     return true;
+}
+
+// The unbound UDP sockets that send DA discovery and DAAdverts and take the DAAdverts answering.
+void openQuerySockets(Agent *agent) {
+    const AgentOptions &o = agent->options;
+    for (int family : {AF_INET, AF_INET6}) {
+        if ((family == AF_INET && !o.useIPv4) || (family == AF_INET6 && !o.useIPv6)) continue;
+        int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) continue;
+        int ttl = o.multicastTtl;
+        if (family == AF_INET) setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
+        (family == AF_INET ? agent->query4 : agent->query6) = fd;
+        agent->datagramSockets.push_back({fd, false, "", false, true});
+    }
+}
+
+// Sends `message` to the SLP group of an interface address: 239.255.255.253, or FF02::123.
+void sendToGroup(Agent *agent, const Endpoint &endpoint, const std::vector<uint8_t> &message) {
+    Address to;
+    const uint16_t port = agent->options.port;
+    if (endpoint.family == AF_INET && agent->query4 >= 0) {
+        Address self;
+        parseAddress(endpoint.address, 0, &self);
+        ip_mreqn m{};
+        m.imr_address = self.v4().sin_addr;
+        m.imr_ifindex = static_cast<int>(endpoint.interface);
+        setsockopt(agent->query4, IPPROTO_IP, IP_MULTICAST_IF, &m, sizeof m);
+        parseAddress("239.255.255.253", port, &to);
+        sendto(agent->query4, message.data(), message.size(), MSG_DONTWAIT, to.sa(), to.length);
+    } else if (endpoint.family == AF_INET6 && agent->query6 >= 0) {
+        int interface = static_cast<int>(endpoint.interface);
+        setsockopt(agent->query6, IPPROTO_IPV6, IPV6_MULTICAST_IF, &interface, sizeof interface);
+        parseAddress("ff02::123", port, &to);
+        reinterpret_cast<sockaddr_in6 *>(&to.storage)->sin6_scope_id = endpoint.interface;
+        sendto(agent->query6, message.data(), message.size(), MSG_DONTWAIT, to.sa(), to.length);
+    }
+}
+
+// DA mode: an unsolicited DAAdvert (XID 0) on every interface, each naming its own address;
+// boot timestamp 0 says the DA goes down.
+void advertiseDa(Agent *agent, uint32_t bootTimestamp) {
+    for (const Endpoint &e : agent->endpoints) {
+        std::vector<uint8_t> advert;
+        if (encodeOwnDAAdvert(0, "en", bootTimestamp, e.address, agent->options.port, agent->options.scopes, &advert)) {
+            sendToGroup(agent, e, advert);
+        }
+    }
+}
+
+// Service agent: asks for service:directory-agent on every interface's group (active discovery)
+// and of every DA known by unicast, which also tells a restarted DA by its new boot timestamp.
+void discoverDas(Agent *agent) {
+    slpv2::Header header;
+    header.xid = static_cast<uint16_t>(agent->random() % 0xFFFF + 1);
+    header.language = "en";
+    slpv2::SrvRqst body{"", "service:directory-agent", agent->options.scopes, "", ""};
+    std::vector<uint8_t> unicast, multicast;
+    if (!slpv2::encodeSrvRqst(header, body, &unicast)) return;
+    header.flags = slpv2::kFlagRequestMcast;
+    if (!slpv2::encodeSrvRqst(header, body, &multicast)) return;
+    if (agent->options.activeDaDiscovery) {
+        for (const Endpoint &e : agent->endpoints) sendToGroup(agent, e, multicast);
+    }
+    for (const auto &entry : agent->directories.agents) {
+        const DirectoryAgent &da = entry.second;
+        int fd = da.peer.ss_family == AF_INET ? agent->query4 : agent->query6;
+        if (fd >= 0) {
+            sendto(fd, unicast.data(), unicast.size(), MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&da.peer),
+                   da.peerLength);
+        }
+    }
+}
+
+// A random wait up to net.slp.randomWaitBound before the first multicast, so agents started
+// together do not answer or advertise all at once.
+int64_t randomWaitMs(Agent *agent) {
+    if (agent->options.randomWaitBoundMs <= 0) return 0;
+    return std::uniform_int_distribution<int64_t>(0, agent->options.randomWaitBoundMs)(agent->random);
+}
+
+// Sends what the DA timers call for: heartbeat DAAdverts, DA discovery.
+void runDaTimers(Agent *agent, int64_t nowMs) {
+    if (nowMs >= agent->nextHeartbeatMs) {
+        advertiseDa(agent, agent->registry.bootTimestamp);
+        agent->nextHeartbeatMs = nowMs + agent->options.daHeartBeatS * 1000;
+    }
+    if (nowMs >= agent->nextDiscoveryMs) {
+        discoverDas(agent);
+        agent->nextDiscoveryMs = nowMs + agent->options.daDiscoveryIntervalS * 1000;
+    }
 }
 
 bool openSignalFd(Agent *agent) {
@@ -566,6 +679,10 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     options.receivedOn = received;
     options.viaMulticast = multicast;
     options.local = local;
+    options.directoryAgent = agent->options.directoryAgent;
+    options.bootTimestamp = agent->registry.bootTimestamp;
+    options.port = agent->options.port;
+    options.maxRemoteRegistrations = agent->options.maxRemoteRegistrations;
     Outcome outcome = handleMessage(&agent->registry, data, size, nowMs, options);
     report(agent, outcome.lines);
     return outcome;
@@ -629,6 +746,16 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             replyFd = endpoint->udpFd;
             received = endpoint->address;
         }
+        if (d[1] == static_cast<uint8_t>(slpv2::Function::DAAdvert)) {
+            // Answers to our discovery always count; unsolicited ones with passive detection on.
+            if (!agent->options.directoryAgent && (socket.query || agent->options.passiveDaDiscovery)) {
+                std::vector<std::string> lines;
+                takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), &lines);
+                printLines(lines);
+            }
+            continue;
+        }
+        if (socket.query) continue;
         Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback);
         if (agent->changed) saveState(agent, monotonicMs());  // before the acknowledgement leaves
         if (!outcome.reply.empty()) {
@@ -678,6 +805,9 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
         Connection c;
         c.fd = fd;
         c.loopback = listener.loopback;
+        Address local;
+        local.length = sizeof local.storage;
+        if (getsockname(fd, local.sa(), &local.length) == 0) c.localAddress = addressText(local.sa());
         if (c.loopback) {
             if (agent->loopbackConnections >= agent->loopbackCap) {
                 refuse(agent, listener.fd, fd);
@@ -732,7 +862,7 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, false, "", false, c->loopback);
+        Outcome outcome = answer(agent, msg, length, false, c->localAddress, false, c->loopback);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
@@ -775,8 +905,9 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
     };
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
     if (agent.unsynced) earliest(agent.lastSyncMs + kStateSyncSpacingMs);
+    earliest(std::min({agent.nextHeartbeatMs, agent.nextDiscoveryMs, nextDirectoryDeadline(agent.directories, nowMs)}));
     for (const Connection &c : agent.connections) earliest(c.lastActivityMs + idleLimitMs(c));
-    if (!deadline) return -1;
+    if (!deadline || *deadline == INT64_MAX) return -1;
     return static_cast<int>(std::clamp<int64_t>(*deadline - nowMs, 0, 60 * 60 * 1000));
 }
 
@@ -786,6 +917,7 @@ void closeAll(Agent *agent) {
     for (const DatagramSocket &d : agent->datagramSockets) close(d.fd);
     if (agent->signalFd >= 0) close(agent->signalFd);
     if (agent->spareFd >= 0) close(agent->spareFd);
+    closeDirectories(&agent->directories);
 }
 
 void serve(Agent *agent) {
@@ -799,6 +931,13 @@ void serve(Agent *agent) {
         }
         if (agent->changed || (agent->unsynced && monotonicMs() >= agent->lastSyncMs + kStateSyncSpacingMs))
             saveState(agent, monotonicMs());
+        {
+            std::vector<std::string> lines;
+            int64_t nowMs = monotonicMs();
+            runDaTimers(agent, nowMs);
+            stepDirectories(&agent->directories, agent->registry, nowMs, &lines);
+            printLines(lines);
+        }
         std::fflush(stdout);
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
@@ -810,6 +949,8 @@ void serve(Agent *agent) {
             if (c.outSent < c.out.size()) events |= POLLOUT;
             fds.push_back({c.fd, events, 0});
         }
+        const size_t firstDirectory = fds.size();
+        directoryPollFds(agent->directories, &fds);
         int64_t nowMs = monotonicMs();
         if (poll(fds.data(), fds.size(), pollTimeout(*agent, nowMs)) < 0 && errno != EINTR) {
             std::perror("slp-agent: poll");
@@ -834,7 +975,7 @@ void serve(Agent *agent) {
         i = firstConnection;
         for (auto it = agent->connections.begin(); it != agent->connections.end();) {
             Connection &c = *it;
-            short revents = i < fds.size() && fds[i].fd == c.fd ? fds[i++].revents : 0;
+            short revents = i < firstDirectory && fds[i].fd == c.fd ? fds[i++].revents : 0;
             if (revents & POLLIN) readConnection(agent, &c, nowMs);
             if (revents & (POLLERR | POLLHUP) && !(revents & POLLIN)) c.broken = true;
             // Input left over once output has drained is answered now.
@@ -850,6 +991,10 @@ void serve(Agent *agent) {
                 ++it;
             }
         }
+        lines.clear();
+        directoryPollResults(&agent->directories, agent->registry, fds.data() + firstDirectory,
+                             fds.size() - firstDirectory, nowMs, &lines);
+        printLines(lines);
     }
 }
 
@@ -870,6 +1015,15 @@ int runAgent(const AgentOptions &options) {
         closeAll(&agent);
         return 1;
     }
+    openQuerySockets(&agent);
+    agent.directories.port = options.port;
+    for (const std::string &da : options.directoryAgent ? std::vector<std::string>{} : options.daAddresses) {
+        if (!addConfiguredDa(&agent.directories, da)) {
+            std::fprintf(stderr, "slp-agent: bad DA address '%s'\n", da.c_str());
+            closeAll(&agent);
+            return 1;
+        }
+    }
     // Loaded before anything is answered; written only once root is gone, so the file
     // belongs to the user the agent runs as.
     loadState(&agent);
@@ -879,9 +1033,24 @@ int runAgent(const AgentOptions &options) {
     }
     if (agent.changed) saveState(&agent, monotonicMs());
     updateTypeGroups(&agent);
+    if (options.directoryAgent) {
+        // A restart within the second the last run started in still shows as a new boot.
+        uint32_t boot = static_cast<uint32_t>(wallClockMs() / 1000);
+        if (agent.registry.bootTimestamp >= boot) boot = agent.registry.bootTimestamp + 1;
+        agent.registry.bootTimestamp = boot;
+        saveState(&agent, monotonicMs());
+        agent.nextHeartbeatMs = monotonicMs() + randomWaitMs(&agent);
+        std::printf("directory agent, boot timestamp %u\n", boot);
+    } else {
+        for (const auto &entry : agent.directories.agents) std::printf("DA %s configured\n", entry.first.c_str());
+        if (options.activeDaDiscovery || !agent.directories.agents.empty()) {
+            agent.nextDiscoveryMs = monotonicMs() + randomWaitMs(&agent);
+        }
+    }
     std::printf("listening on port %u\n", unsigned{options.port});
     std::fflush(stdout);
     serve(&agent);
+    if (options.directoryAgent) advertiseDa(&agent, 0);
     if (agent.changed || agent.unsynced) saveState(&agent, INT64_MAX / 2);
     std::printf("stopping\n");
     closeAll(&agent);

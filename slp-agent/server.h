@@ -22,13 +22,23 @@ struct AgentOptions {
     std::string user;              // empty = "nobody" when started as root
     bool strictLifetimes = false;  // 65535 expires like any other lifetime
     bool watchPid = true;          // drop registrations of processes that have exited
+    // Directory agents. As a DA the agent advertises itself and takes remote registrations; as a
+    // service agent it registers what it holds locally with the DAs it knows.
+    bool directoryAgent = false;             // --da, net.slp.isDA
+    std::vector<std::string> daAddresses;    // net.slp.DAAddresses: ADDR, ADDR:PORT, [ADDR6]:PORT
+    bool activeDaDiscovery = true;           // net.slp.activeDADetection
+    bool passiveDaDiscovery = true;          // net.slp.passiveDADetection
+    int64_t daDiscoveryIntervalS = 900;      // net.slp.DAActiveDiscoveryInterval
+    int64_t daHeartBeatS = 10800;            // net.slp.DAHeartBeat
+    int64_t randomWaitBoundMs = 1000;        // net.slp.randomWaitBound
+    size_t maxRemoteRegistrations = 100000;  // net.slp.DAMaxRegistrations
 };
 
 // Listens on loopback (TCP and UDP; 127.0.0.1, and ::1 when it can be bound) and on each
 // interface address, joins the SLP multicast groups there, loads the state file, drops root
 // and serves until SIGINT or SIGTERM. Prints "listening on port N" once ready, then one line
-// per accepted registration, deregistration, expiry or drop. Returns the process exit
-// status: 0 after a signal, 1 when set-up fails.
+// per accepted registration, deregistration, expiry or drop, and per DA found, lost or
+// registered with again. Returns the process exit status: 0 after a signal, 1 when set-up fails.
 int runAgent(const AgentOptions &options);
 
 }  // namespace slpagent

@@ -59,49 +59,62 @@ std::string folderOf(const std::string &path) {
 }
 
 // The one place a registration becomes text (snapshot and journal alike):
-// reg lifetime permanent expiry-wall-ms pid url language type scopes attributes
+// reg lifetime permanent expiry-wall-ms pid url language type scopes attributes [remote]
 void writeRegistration(std::string *out, const Registration &r, int64_t monoNowMs, int64_t wallNowMs) {
     *out += "reg " + std::to_string(r.lifetime) + ' ' + (r.permanent ? '1' : '0') + ' ' +
             std::to_string(r.permanent ? 0 : r.expiresAtMs - monoNowMs + wallNowMs) + ' ' +
             std::to_string(r.processId) + ' ' + hex(r.url) + ' ' + hex(r.language) + ' ' + hex(r.serviceType) + ' ' +
-            hex(r.scopes) + ' ' + hex(r.attributes);
+            hex(r.scopes) + ' ' + hex(r.attributes) + (r.remote ? " remote" : "");
 }
 
 // The fields writeRegistration() wrote after "reg", the whole rest of the line.
 bool readRegistration(std::istringstream &fields, int64_t monoNowMs, int64_t wallNowMs, Registration *r) {
-    std::string url, language, type, scopes, attributes, rest;
+    std::string url, language, type, scopes, attributes, flag, rest;
     unsigned lifetime = 0, permanent = 0;
     long long expiry = 0;
     unsigned long pid = 0;
     bool ok = (fields >> lifetime >> permanent >> expiry >> pid >> url >> language >> type >> scopes >> attributes) &&
-              !(fields >> rest) && lifetime >= 1 && lifetime <= 65535 && permanent <= 1 && pid <= UINT32_MAX &&
+              (!(fields >> flag) || flag == "remote") && !(fields >> rest) && lifetime >= 1 && lifetime <= 65535 && permanent <= 1 && pid <= UINT32_MAX &&
               unhex(url, &r->url) && unhex(language, &r->language) && unhex(type, &r->serviceType) &&
               unhex(scopes, &r->scopes) && unhex(attributes, &r->attributes) && !r->url.empty();
     if (!ok) return false;
     r->lifetime = static_cast<uint16_t>(lifetime);
     r->permanent = permanent == 1;
     r->processId = static_cast<uint32_t>(pid);
+    r->remote = flag == "remote";
     r->expiresAtMs = r->permanent ? 0 : monoNowMs + (expiry - wallNowMs);
     return true;
 }
 
-// Applies one snapshot line ("reg ...") or journal line ("reg ..." or "del url language").
-// A registration replaces whatever its key held; one that has expired since leaves the key empty.
+void erase(Registry *registry, const RegistryKey &key) {
+    auto it = registry->entries.find(key);
+    if (it != registry->entries.end()) eraseRegistration(registry, it);
+}
+
+// Applies one snapshot line ("boot N", "reg ...") or journal line ("reg ..." or "del url
+// language"). A registration replaces whatever its key held; one that has expired since
+// leaves the key empty.
 bool applyLine(const std::string &line, bool journal, int64_t monoNowMs, int64_t wallNowMs, Registry *registry) {
     std::istringstream fields(line);
-    std::string tag;
+    std::string tag, rest;
     fields >> tag;
     if (tag == "reg") {
         Registration r;
         if (!readRegistration(fields, monoNowMs, wallNowMs, &r)) return false;
-        registry->entries.erase(registryKey(r.url, r.language));
+        erase(registry, registryKey(r.url, r.language));
         if (r.permanent || r.expiresAtMs > monoNowMs) storeRegistration(registry, std::move(r));
         return true;
     }
-    std::string url, language, rawUrl, rawLanguage, rest;
+    unsigned long boot = 0;
+    if (!journal && tag == "boot") {
+        if (!(fields >> boot) || (fields >> rest) || boot > UINT32_MAX) return false;
+        registry->bootTimestamp = static_cast<uint32_t>(boot);
+        return true;
+    }
+    std::string url, language, rawUrl, rawLanguage;
     bool ok = journal && tag == "del" && (fields >> rawUrl >> rawLanguage) && !(fields >> rest) &&
               unhex(rawUrl, &url) && unhex(rawLanguage, &language) && !url.empty();
-    if (ok) registry->entries.erase(registryKey(url, language));
+    if (ok) erase(registry, registryKey(url, language));
     return ok;
 }
 
@@ -127,6 +140,7 @@ StateJournal::~StateJournal() {
 
 std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t wallNowMs) {
     std::string out = std::string(kMagic) + '\n';
+    if (registry.bootTimestamp != 0) out += "boot " + std::to_string(registry.bootTimestamp) + '\n';
     for (const auto &entry : registry.entries) {
         writeRegistration(&out, entry.second, monoNowMs, wallNowMs);
         out += '\n';
@@ -135,8 +149,7 @@ std::string serializeState(const Registry &registry, int64_t monoNowMs, int64_t 
 }
 
 bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, Registry *registry, std::string *error) {
-    registry->entries.clear();
-    registry->noExpiryBeforeMs = INT64_MIN;
+    *registry = Registry{};
     error->clear();
     size_t pos = text.find('\n');
     const std::string magic = text.substr(0, pos);
@@ -169,8 +182,7 @@ bool parseState(const std::string &text, int64_t monoNowMs, int64_t wallNowMs, R
     registry->changed.clear();
     if (ended && error->empty()) return true;
     if (error->empty()) *error = "truncated";
-    registry->entries.clear();
-    registry->noExpiryBeforeMs = INT64_MIN;
+    *registry = Registry{};
     return false;
 }
 

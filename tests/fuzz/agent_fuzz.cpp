@@ -59,8 +59,15 @@ void handleStream(const uint8_t *data, size_t size) {
         // Odd XIDs travel as datagrams, so OVERFLOW marking is exercised too.
         options.datagramMtu = (length > 11 && (data[11] & 1)) ? slpagent::kDatagramMtu : 0;
         options.strictLifetimes = length > 11 && (data[11] & 2);
+        // XID bits 2 and 3: a DA, a remote peer; a low cap on what remote peers hold.
+        options.directoryAgent = length > 11 && (data[11] & 4);
+        options.local = !(length > 11 && (data[11] & 8));
+        options.maxRemoteRegistrations = 4;
         slpagent::Outcome outcome = slpagent::handleMessage(&registry, data, length, nowMs, options);
         checkReply(outcome.reply, data, options.datagramMtu);
+        size_t remote = 0;
+        for (const auto &entry : registry.entries) remote += entry.second.remote;
+        if (remote != registry.remoteCount || remote > 4) abort();
         std::vector<std::string> lines;
         slpagent::dropExitedProcesses(
             &registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);

@@ -20,10 +20,10 @@ using Fields = std::map<std::string, std::string>;
 namespace {
 
 const std::string kKeys = " url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
-                          "scopes-served sa-attrs own received-on via-group remote strict mtu now ";
+                          "scopes-served sa-attrs own received-on via-group remote strict mtu now da boot port max-remote ";
 const std::map<int, std::string> kErrors = {
     {0, "OK"}, {1, "LANGUAGE_NOT_SUPPORTED"}, {2, "PARSE_ERROR"}, {3, "INVALID_REGISTRATION"}, {4, "SCOPE_NOT_SUPPORTED"},
-    {12, "OPTION_NOT_UNDERSTOOD"}, {13, "INVALID_UPDATE"}, {14, "MESSAGE_NOT_SUPPORTED"}};
+    {10, "INTERNAL_ERROR"}, {12, "OPTION_NOT_UNDERSTOOD"}, {13, "INVALID_UPDATE"}, {14, "MESSAGE_NOT_SUPPORTED"}};
 
 // Long text shows its start and its size in bytes, so long URLs make short expectations.
 std::string clip(const std::string &s) {
@@ -68,6 +68,10 @@ void setOptions(const Fields &f, HandlerOptions *o, int64_t *nowMs) {
         if (key == "strict") o->strictLifetimes = v == "1";
         if (key == "mtu") o->datagramMtu = std::stoul(v);
         if (key == "now") *nowMs = std::stoll(v);
+        if (key == "da") o->directoryAgent = v == "1";
+        if (key == "boot") o->bootTimestamp = uint32_t(std::stoul(v));
+        if (key == "port") o->port = uint16_t(std::stoul(v));
+        if (key == "max-remote") o->maxRemoteRegistrations = std::stoul(v);
     }
 }
 
@@ -112,6 +116,8 @@ void render(const Bytes &r, std::ostream &out) {
         out << " AttrRply " << error(attr->error) << " attrs=" << quote(attr->attributes);
     else if (auto types = as(slpv2::decodeSrvTypeRply, slpv2::SrvTypeRply{}))
         out << " SrvTypeRply " << error(types->error) << " types=" << quote(types->types);
+    else if (auto da = as(slpv2::decodeDAAdvert, slpv2::DAAdvert{}))
+        out << " DAAdvert boot=" << da->bootTimestamp << " url=" << quote(da->url) << " scopes=" << quote(da->scopes) << " attrs=" << quote(da->attributes);
     else if (auto sa = as(slpv2::decodeSAAdvert, slpv2::SAAdvert{}))
         out << " SAAdvert url=" << quote(sa->url) << " scopes=" << quote(sa->scopes) << " attrs=" << quote(sa->attributes);
     else if (auto rply = as(slpv2::decodeSrvRply, slpv2::SrvRply{})) {
@@ -144,7 +150,7 @@ int main(int argc, char **argv) {
         } else if (verb == "registry") {
             for (const auto &[key, r] : registry.entries)
                 std::cout << "  " << quote(r.url) << " " << r.language << " " << r.serviceType << " scopes=" << quote(r.scopes)
-                          << " life=" << r.lifetime << " pid=" << r.processId << " attrs=" << quote(r.attributes) << "\n";
+                          << " life=" << r.lifetime << " pid=" << r.processId << " attrs=" << quote(r.attributes) << (r.remote ? " remote" : "") << "\n";
         } else if (!verb.empty() && verb != "opt") {
             const Bytes m = encode(verb, f);
             const Outcome outcome = handleMessage(&registry, m.data(), m.size(), at, o);

@@ -217,4 +217,59 @@ TEST_F(AgentTest, ComesBackAfterSigtermOrKill9WithWhatItHeldAndTheClientReconnec
     EXPECT_EQ(find("service:t"), Found{});
 }
 
+// Two agents on loopback: a service agent told of a DA (and its port) registers there what it
+// holds, deregisters there what goes, keeps answering while the DA is away and registers
+// everything with it again once it sees the DA's new boot timestamp.
+TEST(DirectoryAgent, HoldsWhatAServiceAgentHoldsThroughTheDasRestart) {
+    agentchild::AgentChild da(SLP_AGENT_PATH, {"--da"});
+    ASSERT_TRUE(da.start()) << da.output();
+    std::string conf = "/tmp/slp-agent-sa.XXXXXX";
+    close(mkstemp(conf.data()));
+    std::ofstream(conf) << "net.slp.DAAddresses = 127.0.0.1:" << da.port() << "\nnet.slp.DAActiveDiscoveryInterval = 1\n";
+    agentchild::AgentChild sa(SLP_AGENT_PATH, {"-c", conf});
+    ASSERT_TRUE(sa.start()) << sa.output();
+    std::remove(conf.c_str());
+    auto send = [&](bool add, const std::string &url) {
+        slpv2::Header h;
+        h.language = "en";
+        h.flags = add ? slpv2::kFlagFresh : 0;
+        Bytes m;
+        slpv2::SrvAck ack{99};
+        const uint32_t pid = uint32_t(getpid());
+        bool ok = add ? slpv2::encodeSrvReg(h, {{65535, url}, "service:d", "DEFAULT", "(a=1)", true, pid}, &m)
+                      : slpv2::encodeSrvDeReg(h, {"DEFAULT", {0, url}, ""}, &m);
+        return ok && exchange(sa.port(), m, slpv2::decodeSrvAck, &ack) ? int(ack.error) : -1;
+    };
+    auto heldByDa = [&] {
+        slpv2::Header h;
+        h.language = "en";
+        Bytes m;
+        slpv2::SrvRply reply;
+        std::string urls;
+        if (slpv2::encodeSrvRqst(h, {"", "service:d", "DEFAULT", "", ""}, &m) &&
+            exchange(da.port(), m, slpv2::decodeSrvRply, &reply)) {
+            for (const slpv2::UrlEntry &e : reply.urls) urls += e.url + " ";
+        }
+        return urls;
+    };
+    ASSERT_EQ(send(true, "service:d://one"), 0);
+    ASSERT_EQ(send(true, "service:d://two"), 0);
+    EXPECT_TRUE(da.waitForOutput("registered service:d://two")) << sa.output();
+    EXPECT_EQ(heldByDa(), "service:d://one service:d://two ");
+    ASSERT_EQ(send(false, "service:d://one"), 0);
+    EXPECT_TRUE(da.waitForOutput("deregistered service:d://one")) << sa.output();
+
+    EXPECT_TRUE(sa.waitForOutput("found DA 127.0.0.1 scopes DEFAULT")) << sa.output();  // its boot timestamp
+    const uint16_t port = da.port();
+    da.stop();
+    ASSERT_EQ(send(true, "service:d://three"), 0);
+    EXPECT_TRUE(sa.waitForOutput("DA 127.0.0.1 not answering")) << sa.output();
+    sleep(1);  // a boot timestamp of a later second
+    ASSERT_TRUE(da.start(port)) << da.output();
+    EXPECT_TRUE(sa.waitForOutput("re-registering with DA 127.0.0.1 (restarted)")) << sa.output();
+    EXPECT_TRUE(da.waitForOutput("registered service:d://three")) << sa.output();
+    EXPECT_TRUE(da.waitForOutput("registered service:d://two")) << sa.output();
+    EXPECT_EQ(heldByDa(), "service:d://three service:d://two ");
+}
+
 }  // namespace
