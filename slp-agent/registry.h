@@ -1,6 +1,6 @@
 // registry.h: the agent's registrations, their lifetimes and their registering processes.
-#ifndef ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
-#define ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
+#ifndef ORVAD_SLP_AGENT_REGISTRY_H
+#define ORVAD_SLP_AGENT_REGISTRY_H
 
 #include <climits>
 #include <cstdint>

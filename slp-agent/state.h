@@ -1,6 +1,6 @@
 // state.h: the agent's registrations as a file that survives a restart: a snapshot, then a journal of changes.
-#ifndef ORVAD_TOOLS_SLP_AGENT_STATE_H
-#define ORVAD_TOOLS_SLP_AGENT_STATE_H
+#ifndef ORVAD_SLP_AGENT_STATE_H
+#define ORVAD_SLP_AGENT_STATE_H
 
 #include "registry.h"
 
