@@ -4,8 +4,8 @@
 // list only to filter by tag, to merge an incremental update, or to evaluate a search filter;
 // none of them fails on lists that break the attribute grammar (unbalanced parentheses,
 // unescaped reserved characters, ...).
-#ifndef ORVAD_TOOLS_SLP_AGENT_ATTRIBUTES_H
-#define ORVAD_TOOLS_SLP_AGENT_ATTRIBUTES_H
+#ifndef ORVAD_SLP_AGENT_ATTRIBUTES_H
+#define ORVAD_SLP_AGENT_ATTRIBUTES_H
 
 #include <string>
 #include <string_view>

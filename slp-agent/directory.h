@@ -1,7 +1,7 @@
 // directory.h: the service agent's directory agents: which are known, what each should hold, and
 // the non-blocking TCP exchange (SrvReg/SrvDeReg, one SrvAck each) that brings it there.
-#ifndef ORVAD_TOOLS_SLP_AGENT_DIRECTORY_H
-#define ORVAD_TOOLS_SLP_AGENT_DIRECTORY_H
+#ifndef ORVAD_SLP_AGENT_DIRECTORY_H
+#define ORVAD_SLP_AGENT_DIRECTORY_H
 
 #include "registry.h"
 

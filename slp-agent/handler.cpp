@@ -228,6 +228,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
     std::string remaining;
     if (!removeTags(it->second.attributes, body.tags, &remaining)) return ack(rq, kInvalidUpdate);
     it->second.attributes = std::move(remaining);
+    noteChange(registry, it->first);
     lines->push_back("deleted attributes " + body.tags + " of " + body.entry.url);
     return ack(rq, kOk);
 }

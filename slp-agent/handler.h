@@ -1,7 +1,7 @@
 // handler.h: the agent's answer to one SLPv2 message, as a pure function of the registry, the
 // message bytes and the time; no sockets, no clock, no processes.
-#ifndef ORVAD_TOOLS_SLP_AGENT_HANDLER_H
-#define ORVAD_TOOLS_SLP_AGENT_HANDLER_H
+#ifndef ORVAD_SLP_AGENT_HANDLER_H
+#define ORVAD_SLP_AGENT_HANDLER_H
 
 #include "registry.h"
 

@@ -1,6 +1,6 @@
 // matching.h: service types, naming authorities, scopes and languages as the agent compares them.
-#ifndef ORVAD_TOOLS_SLP_AGENT_MATCHING_H
-#define ORVAD_TOOLS_SLP_AGENT_MATCHING_H
+#ifndef ORVAD_SLP_AGENT_MATCHING_H
+#define ORVAD_SLP_AGENT_MATCHING_H
 
 #include <string>
 #include <string_view>

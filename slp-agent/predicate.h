@@ -3,8 +3,8 @@
 //
 // Evaluation reads the list with parseLeniently(), so it is safe on any stored text, including
 // lists with unbalanced parentheses; a tag that cannot be found simply does not match.
-#ifndef ORVAD_TOOLS_SLP_AGENT_PREDICATE_H
-#define ORVAD_TOOLS_SLP_AGENT_PREDICATE_H
+#ifndef ORVAD_SLP_AGENT_PREDICATE_H
+#define ORVAD_SLP_AGENT_PREDICATE_H
 
 #include <cstddef>
 #include <string>

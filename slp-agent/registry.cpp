@@ -6,11 +6,14 @@ namespace slpagent {
 
 RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
 
+void noteChange(Registry *registry, RegistryKey key) { registry->changed.push_back(std::move(key)); }
+
 void storeRegistration(Registry *registry, Registration registration) {
     if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {
         registry->noExpiryBeforeMs = registration.expiresAtMs;
     }
     RegistryKey key = registryKey(registration.url, registration.language);
+    noteChange(registry, key);
     registration.serial = ++registry->lastSerial;
     if (registration.remote) ++registry->remoteCount;
     Registration &slot = registry->entries[std::move(key)];
@@ -20,6 +23,7 @@ void storeRegistration(Registry *registry, Registration registration) {
 
 std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
                                                                 std::map<RegistryKey, Registration>::iterator it) {
+    noteChange(registry, it->first);
     if (it->second.remote) --registry->remoteCount;
     return registry->entries.erase(it);
 }

@@ -1,6 +1,6 @@
 // registry.h: the agent's registrations, their lifetimes and their registering processes.
-#ifndef ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
-#define ORVAD_TOOLS_SLP_AGENT_REGISTRY_H
+#ifndef ORVAD_SLP_AGENT_REGISTRY_H
+#define ORVAD_SLP_AGENT_REGISTRY_H
 
 #include <climits>
 #include <cstdint>
@@ -38,6 +38,10 @@ struct Registry {
     // No registration expires before this time. A lower bound, lowered by storeRegistration()
     // and made exact by each expiry scan, so most messages need no scan at all.
     int64_t noExpiryBeforeMs = INT64_MIN;
+    // Keys added, replaced, altered or removed since the state file last recorded them (may
+    // repeat). Whatever changes `entries` notes the key here (noteChange()); a change that is
+    // not noted costs the state file a whole snapshot instead of one journal line.
+    std::vector<RegistryKey> changed;
     size_t remoteCount = 0;      // entries with `remote` set
     uint64_t lastSerial = 0;     // the serial given to the latest stored registration
     uint32_t bootTimestamp = 0;  // DA mode: the boot timestamp advertised, kept in the state file
@@ -45,6 +49,10 @@ struct Registry {
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
 
+// Notes that the registration under `key` changed or went, for the state file.
+void noteChange(Registry *registry, RegistryKey key);
+
+// Adds or replaces the registration under its key.
 // Adds or replaces the registration under its key, giving it the next serial.
 void storeRegistration(Registry *registry, Registration registration);
 

@@ -54,8 +54,8 @@ constexpr size_t kMaxPerPeer = 16;
 constexpr size_t kMaxRemoteConnections = 512;
 constexpr size_t kMaxLoopbackConnections = 1024;
 constexpr size_t kReservedDescriptors = 64;  // sockets, files and the state file's writes
-// The state file is rewritten after every change, before the replies that acknowledge it go
-// out, so a killed agent loses nothing it acknowledged; it is synced to disk (fsync) at most
+// Each change is appended to the state file before the replies that acknowledge it go out,
+// so a killed agent loses nothing it acknowledged; it is synced to disk (fsync) at most
 // this often, which bounds what a power loss can take.
 constexpr int64_t kStateSyncSpacingMs = 100;
 constexpr int64_t kLoopbackIdleMs = 5 * 60 * 1000;
@@ -232,6 +232,7 @@ struct Agent {
     bool typesChanged = false;  // since the IPv6 type groups were last updated
     int64_t lastSyncMs = INT64_MIN / 2;
     bool unsynced = false;  // the file on disk may lag a power loss behind the last write
+    StateJournal journal;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
     Directories directories;        // service agent: the DAs it registers with
     int query4 = -1, query6 = -1;   // the query sockets of each family
@@ -563,17 +564,22 @@ void sizeConnectionCaps(Agent *agent) {
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
-// Writes the state file, if there is one, syncing it when the last sync is kStateSyncSpacingMs
-// old; a failure is reported and retried on the next change.
+// Records the changes in the state file, if there is one, syncing it when the last sync is
+// kStateSyncSpacingMs old; a failure is reported and retried on the next change.
 void saveState(Agent *agent, int64_t nowMs) {
+    // A change that noted no key is caught by a whole snapshot.
+    const bool whole = agent->changed && agent->registry.changed.empty();
     agent->changed = false;
-    if (agent->options.statePath.empty()) return;
+    if (agent->options.statePath.empty()) {
+        agent->registry.changed.clear();
+        return;
+    }
     const bool sync = nowMs >= agent->lastSyncMs + kStateSyncSpacingMs;
     agent->unsynced = !sync;
     if (sync) agent->lastSyncMs = nowMs;
     std::string error;
-    std::string text = serializeState(agent->registry, monotonicMs(), wallClockMs());
-    if (!writeFileAtomically(agent->options.statePath, text, sync, &error)) {
+    if (!saveChanges(&agent->journal, agent->options.statePath, &agent->registry, whole, monotonicMs(), wallClockMs(),
+                     sync, &error)) {
         std::fprintf(stderr, "slp-agent: cannot write the state file %s\n", error.c_str());
     }
 }

@@ -1,6 +1,6 @@
 // server.h: the agent's sockets and event loop around handleMessage().
-#ifndef ORVAD_TOOLS_SLP_AGENT_SERVER_H
-#define ORVAD_TOOLS_SLP_AGENT_SERVER_H
+#ifndef ORVAD_SLP_AGENT_SERVER_H
+#define ORVAD_SLP_AGENT_SERVER_H
 
 #include <cstddef>
 #include <cstdint>

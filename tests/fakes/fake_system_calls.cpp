@@ -63,9 +63,10 @@ unsigned int fakeSleep(unsigned int seconds) {
     return 0;
 }
 
-int fakeStackSize(pthread_attr_t *attr, size_t size) {
+// The real call, unless a failure was armed for it.
+template <Call kind, auto real, typename... Args> int failable(Args... args) {
     int result;
-    return takeFailure(kStackSize, &result) ? result : pthread_attr_setstacksize(attr, size);
+    return takeFailure(kind, &result) ? result : real(args...);
 }
 
 struct Trampoline {
@@ -107,16 +108,6 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
     return result;
 }
 
-int fakeMutexLock(pthread_mutex_t *mutex) {
-    int result;
-    return takeFailure(kMutexLock, &result) ? result : pthread_mutex_lock(mutex);
-}
-
-int fakeCondSignal(pthread_cond_t *cond) {
-    int result;
-    return takeFailure(kCondSignal, &result) ? result : pthread_cond_signal(cond);
-}
-
 // A reported unlock failure still unlocks, so the test that injected it can go on.
 int fakeMutexUnlock(pthread_mutex_t *mutex) {
     int realResult = pthread_mutex_unlock(mutex);
@@ -135,8 +126,9 @@ void install() {
         state.created = 0;
         for (Failure &failure : state.failures) failure = Failure{};
     }
-    systemCalls =
-        SystemCalls{fakeSleep, fakeStackSize, fakeCreateThread, fakeMutexLock, fakeCondSignal, fakeMutexUnlock};
+    systemCalls = SystemCalls{fakeSleep, failable<kStackSize, pthread_attr_setstacksize>, fakeCreateThread,
+                              failable<kMutexLock, pthread_mutex_lock>, failable<kCondSignal, pthread_cond_signal>,
+                              fakeMutexUnlock};
 }
 
 void uninstall() {

@@ -3,12 +3,108 @@
 //
 // A failed read must leave its record all zero; a successful one must hold every text the
 // record builders take as present; release must always leave the record zero.
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
 #include "advertise.h"
-#include "pass_doubles.h"
+#include "fake_slp.h"
+#include "kesh.h"
 #include "keshlib.h"
+#include "syslog_capture.h"
 #include "system_calls.h"
 
+// The unread rest of the current input.
+struct FuzzInput {
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+
+    uint8_t byte() {
+        if (size == 0) return 0;
+        size--;
+        return *data++;
+    }
+    // Up to `max` bytes: a length byte, then that many bytes (fewer at the end of the input).
+    std::string text(size_t max = 255) {
+        size_t length = byte();
+        if (length > max) length = max;
+        if (length > size) length = size;
+        std::string out(reinterpret_cast<const char *>(data), length);
+        data += length;
+        size -= length;
+        return out;
+    }
+};
+
+FuzzInput input;
+
+extern "C" int kesh_IPConnect(const char *, const char *, const char *, uint32_t *handle) {
+    *handle = 1;
+    return 0;
+}
+
+extern "C" int kesh_enRegisterForEventList(uint32_t, KeshEventCallback, uint32_t, const KeshEventListEntry *,
+                                           uint32_t) {
+    return 0;
+}
+
+// Each entry: a status (mostly 0) and a value that is one of the words the readers look for, a
+// text from the input, or 256 bytes without a terminating NUL.
+extern "C" int kesh_smlGetBatch(uint32_t, SmlBatchEntry *entries, uint32_t count) {
+    if (input.byte() == 0xff) return 1;
+    for (uint32_t i = 0; i < count; i++) {
+        uint8_t kind = input.byte();
+        entries[i].status = kind >= 0xf0 ? input.byte() : 0;
+        const char *word = nullptr;
+        switch (kind & 7) {
+        case 0:
+            word = "True";
+            break;
+        case 1:
+            word = "False";
+            break;
+        case 2:
+            word = "59";
+            break;
+        case 3:
+            memset(entries[i].value, 'A' + (kind >> 4), sizeof entries[i].value);
+            continue;
+        default:
+            break;
+        }
+        std::string value = word != nullptr ? word : input.text();
+        memset(entries[i].value, 0, sizeof entries[i].value);
+        memcpy(entries[i].value, value.data(), value.size());
+    }
+    return 0;
+}
+
+extern "C" void sml_addr_2_str(const char *value, char *out, size_t size) {
+    if (size == 0) return;
+    strncpy(out, value, size - 1);
+    out[size - 1] = '\0';
+}
+
+// The key tool prints a text from the input.
+extern "C" FILE *popen(const char *, const char *) {
+    static std::string output;
+    output = input.text();
+    if (output.empty()) return nullptr;
+    return fmemopen(&output[0], output.size(), "r");
+}
+
+extern "C" int pclose(FILE *stream) { return fclose(stream); }
+
 namespace {
+
+// SLP requests succeed or fail as the input says (the recording double runs the report).
+void answerFromInput() {
+    uint8_t b = input.byte();
+    fakeSlp().replies.push_back(b >= 0xf0 ? FakeSlpReply{SLP_NETWORK_ERROR, SLP_OK, false}
+                                          : FakeSlpReply{SLP_OK, b >= 0xe0 ? SLP_INVALID_REGISTRATION : SLP_OK, true});
+}
 
 unsigned int noSleep(unsigned int) { return 0; }
 
@@ -34,6 +130,9 @@ void clearLists() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     input = FuzzInput{data, size};
+    resetFakeSlp();
+    fakeSlp().onRequest = answerFromInput;
+    clearCapturedLog();
     smlHandle = 1;
     systemCalls.sleep = noSleep;
 

@@ -1,7 +1,7 @@
 // agent_child.h: runs slp-agent as a child process on a free loopback port, for the tests and
 // the registration benchmark. Header-only so the benchmark can use it without the tests.
-#ifndef ORVAD_TESTS_TOOLS_AGENT_CHILD_H
-#define ORVAD_TESTS_TOOLS_AGENT_CHILD_H
+#ifndef ORVAD_TESTS_SLP_AGENT_AGENT_CHILD_H
+#define ORVAD_TESTS_SLP_AGENT_AGENT_CHILD_H
 
 #include <fcntl.h>
 #include <netinet/in.h>

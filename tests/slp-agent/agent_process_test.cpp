@@ -200,9 +200,13 @@ TEST_F(AgentTest, ComesBackAfterSigtermOrKill9WithWhatItHeldAndTheClientReconnec
     EXPECT_EQ(agent().stop(), 0);
     ASSERT_TRUE(agent().start(port)) << agent().output();
     EXPECT_EQ(reg("service:t://after", ""), kAccepted);  // the handle's connection died with the agent
-    // Written before each acknowledgement: killed at once, it must lose nothing.
+    EXPECT_EQ(reg("service:t://gone-again", ""), kAccepted);
+    EXPECT_EQ(dereg("service:t://gone-again"), kAccepted);
+    // Written before each acknowledgement: killed at once, it must lose nothing (and a record
+    // cut off by a kill mid-write is ignored).
     kill(agent().pid(), SIGKILL);
     agent().stop();
+    std::ofstream(shared().state, std::ios::app) << "0badc0de reg 65535 1 0 0 x73";
     ASSERT_TRUE(agent().start(port)) << agent().output();
     EXPECT_EQ(find("service:t"), (Found{"service:t://after,65535", "service:t://before,65535", "service:t://no-pid,65535"}));
 

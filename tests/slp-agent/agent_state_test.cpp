@@ -1,9 +1,13 @@
 // The agent's state file: any bytes in a registration survive it, the clock of another boot is
-// allowed for, and damaged files are refused whole.
+// allowed for, the journal replays to the registry through compactions, a torn last record is
+// ignored and damaged files are refused whole.
 #include "state.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 
 namespace slpagent {
@@ -35,17 +39,57 @@ TEST(AgentState, SurvivesAnyBytesAndTheClockOfAnotherBoot) {
     const std::string head = text.substr(0, firstLine), tail = text.substr(firstLine);
     const std::string damaged[] = {"",
                                    text.substr(0, text.size() - 4),
-                                   text + "reg\n",
+                                   text + "reg\nreg\n",
                                    head + "reg 1 0 0 0 xzz x x x x\n" + tail,
                                    head + "reg 0 0 0 0 x61 x x x x\n" + tail,
                                    head + "reg 1 0 0 0 x61 x x x\n" + tail,
                                    head + "reg 1 2 0 0 x61 x x x x\n" + tail,
                                    head + "reg 1 0 0 0 x61 x x x x local\n" + tail,
-                                   "slp-agent-state 2\nend\n"};
+                                   "slp-agent-state 3\nend\n"};
     for (const std::string &t : damaged) {
         EXPECT_FALSE(parseState(t, 0, 0, &loaded, &error)) << t;
         EXPECT_TRUE(loaded.entries.empty());
     }
+}
+
+// Random registrations, replacements, attribute edits, deregistrations and expiries, each
+// saved as it happens: the file always reads back as the registry and stays near its size (so
+// it was compacted on the way); a last record cut off is ignored, a record damaged before it is not.
+TEST(AgentState, JournalReplaysToTheRegistryThroughCompactions) {
+    const std::string path = "/tmp/agent-state-test." + std::to_string(getpid());
+    std::mt19937 random(7);
+    Registry registry, loaded;
+    StateJournal journal;
+    std::string error, text, before;
+    std::vector<std::string> lines;
+    for (int step = 0; step < 1000; ++step) {
+        const std::string url = "service:x://192.0.2." + std::to_string(random() % 40);
+        auto it = registry.entries.find(registryKey(url, "en"));
+        if (random() % 4 == 0 && it != registry.entries.end()) {
+            it->second.attributes = step % 2 ? "" : "(edited)";
+            noteChange(&registry, it->first);
+            if (step % 3 == 0) registry.entries.erase(it);
+        } else {
+            const uint16_t lifetime = static_cast<uint16_t>(1 + random() % 100);
+            storeRegistration(&registry, {url, "en", "service:x", "DEFAULT", std::string(random() % 1000, 'a'),
+                                          lifetime, 1000 + lifetime * 1000, lifetime == 100, uint32_t(step)});
+        }
+        if (step % 50 == 0) expireRegistrations(&registry, 30000, &lines);
+        ASSERT_TRUE(saveChanges(&journal, path, &registry, false, 1000, 1000, false, &error) &&
+                    readWholeFile(path, &text, &error) && parseState(text, 1000, 1000, &loaded, &error)) << error;
+        before = serializeState(registry, 0, 0);
+        ASSERT_EQ(serializeState(loaded, 0, 0), before) << step;
+        ASSERT_LT(text.size(), 3 * before.size() + 80000) << step;
+    }
+    storeRegistration(&registry, {"service:x://last", "en", "service:x", "DEFAULT", "", 1, 2000, false, 0});
+    ASSERT_TRUE(saveChanges(&journal, path, &registry, false, 1000, 1000, true, &error) &&
+                readWholeFile(path, &text, &error)) << error;
+    EXPECT_TRUE(parseState(text.substr(0, text.size() - 5), 1000, 1000, &loaded, &error)) << error;
+    EXPECT_EQ(serializeState(loaded, 0, 0), before);
+    text[text.rfind('\n', text.size() - 2) - 3] ^= 1;
+    EXPECT_FALSE(parseState(text, 1000, 1000, &loaded, &error));
+    EXPECT_EQ(error.rfind("bad journal line", 0), 0u) << error;
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -29,27 +29,21 @@ bool failThisOne() {
     return ++seen == failAt;
 }
 
+// Fails the chosen allocation, else allocates and counts the block.
+template <typename Allocate> void *allocate(Allocate real) {
+    if (failThisOne()) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    void *block = real();
+    if (block != nullptr) __atomic_add_fetch(&liveBlocks, 1, __ATOMIC_RELAXED);
+    return block;
+}
+
 }  // namespace
 
-extern "C" void *malloc(size_t size) {
-    if (failThisOne()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void *block = __libc_malloc(size);
-    if (block != nullptr) __atomic_add_fetch(&liveBlocks, 1, __ATOMIC_RELAXED);
-    return block;
-}
-
-extern "C" void *calloc(size_t count, size_t size) {
-    if (failThisOne()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    void *block = __libc_calloc(count, size);
-    if (block != nullptr) __atomic_add_fetch(&liveBlocks, 1, __ATOMIC_RELAXED);
-    return block;
-}
+extern "C" void *malloc(size_t size) { return allocate([=] { return __libc_malloc(size); }); }
+extern "C" void *calloc(size_t count, size_t size) { return allocate([=] { return __libc_calloc(count, size); }); }
 
 extern "C" void *realloc(void *block, size_t size) {
     if (block == nullptr) return malloc(size);

@@ -94,21 +94,18 @@ std::string runStep(std::istringstream &in) {
             if (what == "bad_alloc") throw std::bad_alloc();
             if (what == "int") throw 1;
         };
-    } else if (step == "wait" && wakeCount != 0) {
-        a = static_cast<int>(waitForWakeups());
-        requireUnlocked("");
-        return "= " + std::to_string(a) + " taken, " + std::to_string(wakeCount) + " left\n";
     } else if (step == "wait") {  // with none pending the wait must block until the next one
+        const bool pending = wakeCount != 0;
         auto waiter = std::async(std::launch::async, waitForWakeups);
-        if (waiter.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready)
+        if (!pending && waiter.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready)
             return "= returned " + std::to_string(waiter.get()) + " without a wake-up\n";
-        wakeSlpThread();
+        if (!pending) wakeSlpThread();
         if (waiter.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
             std::cout << "= still blocked after a wake-up\n", std::exit(3);  // leaves the waiter
         a = static_cast<int>(waiter.get());
         requireUnlocked("");
-        return "= blocked until a wake-up, then " + std::to_string(a) + " taken, " + std::to_string(wakeCount) +
-               " left\n";
+        return (pending ? "= " : "= blocked until a wake-up, then ") + std::to_string(a) + " taken, " +
+               std::to_string(wakeCount) + " left\n";
     } else if (step == "wake" && in >> a) {
         text = "=";
         for (int i = 0; i < a && i < 100; i++) {
