@@ -234,17 +234,6 @@ Take decodeReply(const uint8_t *data, size_t size,
     return Take::More;
 }
 
-// The items of a comma list, outer blanks removed, empty ones dropped.
-std::vector<std::string> listItems(const std::string &list) {
-    std::vector<std::string> items;
-    for (std::string item : distinctItems(list)) {
-        item.erase(0, item.find_first_not_of(" \t"));
-        item.erase(item.find_last_not_of(" \t") + 1);
-        if (!item.empty()) items.push_back(item);
-    }
-    return items;
-}
-
 // The wire error code of a reply that decoded (the first two body bytes), 0 if it has none.
 unsigned replyError(const uint8_t *data, size_t size) {
     const size_t body = slpv2::kFixedHeaderSize + ((size_t{data[12]} << 8) | data[13]);

@@ -124,6 +124,18 @@ PropertyStore &store() {
 
 }  // namespace
 
+std::vector<std::string> listItems(const std::string &list) {
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= list.size()) {
+        size_t comma = std::min(list.find(',', start), list.size());
+        std::string item = trim(list.substr(start, comma - start));
+        if (!item.empty()) out.push_back(std::move(item));
+        start = comma + 1;
+    }
+    return out;
+}
+
 PropertyMap defaultProperties() {
     return {
         {"net.slp.useScopes", "DEFAULT"},

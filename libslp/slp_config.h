@@ -28,6 +28,8 @@ PropertyMap defaultProperties();
 // (after blanks) are comments; lines without `=` or with an empty name are ignored; name and
 // value lose their outer blanks.
 void parseProperties(const std::string &text, PropertyMap *map);
+// The items of a comma list, outer blanks removed, empty ones dropped, in order.
+std::vector<std::string> listItems(const std::string &list);
 // parseProperties over the file at `path`; false (map untouched) when it cannot be read.
 bool readPropertyFile(const char *path, PropertyMap *map);
 // Defaults, then each file that exists (either path may be NULL).

@@ -26,21 +26,6 @@ Known &known() {
     return instance;
 }
 
-// The items of a comma list, outer blanks removed, empty ones dropped.
-std::vector<std::string> items(const std::string &list) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= list.size()) {
-        size_t comma = std::min(list.find(',', start), list.size());
-        std::string item = list.substr(start, comma - start);
-        start = comma + 1;
-        item.erase(0, item.find_first_not_of(" \t"));
-        item.erase(item.find_last_not_of(" \t") + 1);
-        if (!item.empty()) out.push_back(item);
-    }
-    return out;
-}
-
 // `address` at `port`; the IPv6 zone of a link-local source stays.
 NetAddress atPort(NetAddress address, uint16_t port) {
     if (address.storage.ss_family == AF_INET)
@@ -112,7 +97,7 @@ bool directoryAgentAddress(const std::string &url, uint16_t port, NetAddress *ou
 }
 
 bool scopesIntersect(const std::string &a, const std::string &b) {
-    std::vector<std::string> left = items(a), right = items(b);
+    std::vector<std::string> left = listItems(a), right = listItems(b);
     for (const std::string &x : left)
         for (const std::string &y : right)
             if (strcasecmp(x.c_str(), y.c_str()) == 0) return true;
@@ -125,7 +110,7 @@ std::vector<DirectoryAgent> directoryAgents(const RequestSettings &settings, con
     std::lock_guard<std::mutex> lock(k.mutex);
     if (!k.filled || (settings.daDiscoveryIntervalS > 0 && Clock::now() >= k.expires)) {
         k.agents.clear();
-        std::vector<std::string> configured = items(settings.daAddresses);
+        std::vector<std::string> configured = listItems(settings.daAddresses);
         for (const std::string &text : configured) {
             DirectoryAgent agent;
             if (parseAddress(text, settings.port, &agent.address)) k.agents.push_back(agent);

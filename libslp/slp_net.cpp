@@ -117,13 +117,7 @@ std::vector<Outlet> outlets(const std::string &list, bool useIPv4, bool useIPv6)
         return false;
     };
     if (!list.empty()) {
-        size_t start = 0;
-        while (start <= list.size()) {
-            size_t comma = std::min(list.find(',', start), list.size());
-            std::string item = list.substr(start, comma - start);
-            start = comma + 1;
-            item.erase(0, item.find_first_not_of(" \t"));
-            item.erase(item.find_last_not_of(" \t") + 1);
+        for (const std::string &item : listItems(list)) {
             NetAddress a;
             if (!parseAddress(item, 0, &a)) continue;
             Outlet o;

@@ -42,21 +42,6 @@ bool parseNumber(const char *text, long low, long high, long *value) {
     return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
 }
 
-// Comma-separated list without blanks around the items or empty items.
-std::vector<std::string> splitList(const std::string &text) {
-    std::vector<std::string> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string::npos) comma = text.size();
-        std::string item = text.substr(start, comma - start);
-        size_t first = item.find_first_not_of(" \t"), last = item.find_last_not_of(" \t");
-        if (first != std::string::npos) items.push_back(item.substr(first, last - first + 1));
-        start = comma + 1;
-    }
-    return items;
-}
-
 // Properties with values that do not parse are reported and left at their defaults.
 bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *o) {
     bool ok = true;
@@ -98,8 +83,8 @@ bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *
     if (number("net.slp.DAHeartBeat", 1, 86400 * 7, &value)) o->daHeartBeatS = value;
     if (number("net.slp.randomWaitBound", 0, 3600 * 1000, &value)) o->randomWaitBoundMs = value;
     if (number("net.slp.DAMaxRegistrations", 0, 100000000, &value)) o->maxRemoteRegistrations = size_t(value);
-    if (const std::string *t = text("net.slp.DAAddresses")) o->daAddresses = splitList(*t);
-    if (const std::string *t = text("net.slp.interfaces")) o->interfaces = splitList(*t);
+    if (const std::string *t = text("net.slp.DAAddresses")) o->daAddresses = slpclient::listItems(*t);
+    if (const std::string *t = text("net.slp.interfaces")) o->interfaces = slpclient::listItems(*t);
     if (const std::string *t = text("net.slp.useScopes"); t != nullptr && !t->empty()) o->scopes = *t;
     if (const std::string *t = text("net.slp.SAAttributes")) o->saAttributes = *t;
     return ok;
@@ -129,7 +114,7 @@ int main(int argc, char **argv) {
             }
             options.port = static_cast<uint16_t>(value);
         } else if (std::strcmp(arg, "--interfaces") == 0 && hasValue) {
-            options.interfaces = splitList(argv[++i]);
+            options.interfaces = slpclient::listItems(argv[++i]);
         } else if (std::strcmp(arg, "-c") == 0 && hasValue) {
             ++i;  // read above
         } else if (std::strcmp(arg, "--state") == 0 && hasValue) {
