@@ -257,14 +257,19 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
     if (reply.error != kOk) return srvRply(rq, reply);
 
     const bool filtered = !predicate.nodes.empty();
-    std::set<std::string> seen;
     for (const auto &entry : registry->entries) {
         const Registration &r = entry.second;
         if (!typeMatches(body.serviceType, r.serviceType) || !scopesIntersect(r.scopes, body.scopes)) continue;
         if (filtered && (!languageMatches(r.language, header.language) || !predicateMatches(predicate, r.attributes))) {
             continue;
         }
-        if (!seen.insert(r.url).second) continue;
+        if (!reply.urls.empty() && reply.urls.back().url == r.url) {
+            // The same URL in another language (keys sort by URL first): the lifetime is the
+            // one registered in the request's language.
+            if (languageMatches(r.language, header.language))
+                reply.urls.back().lifetime = remainingLifetime(r, rq.nowMs);
+            continue;
+        }
         reply.urls.push_back(slpv2::UrlEntry{remainingLifetime(r, rq.nowMs), r.url});
     }
     return srvRply(rq, std::move(reply));
