@@ -27,6 +27,7 @@ rig_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 : "${RIG_MCAST_WAIT:=3000}"
 : "${RIG_MCAST_TIMEOUTS:=250,500,750,1000}"
 RIG_HELPERS=$rig_source/tests/net
+rig_sanitizer_report='==[0-9]+==ERROR: |WARNING: ThreadSanitizer|: runtime error: '
 
 RIG_ID=orn$$           # namespace names: orn<pid>-lan, orn<pid>-<node>
 RIG_LAN=$RIG_ID-lan
@@ -75,7 +76,7 @@ rig_cleanup() {
     # CONT: a case may have stopped a process, which would otherwise see TERM only once killed.
     for pid in "${RIG_PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null; done
     for pid in "${RIG_PIDS[@]}"; do
-        for i in 1 2 3 4 5 6 7 8 9 10; do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        for ((i = 0; i < 30; i++)); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$pid" 2>/dev/null || true
     done
     for ((i = ${#RIG_NETNS[@]} - 1; i >= 0; i--)); do
@@ -84,6 +85,12 @@ rig_cleanup() {
         ip netns del "$ns" 2>/dev/null || rig_log "cannot delete namespace $ns"
     done
     wait 2>/dev/null || true
+    # Sanitizer builds report leaks at exit, after the case's checks: such a report fails the case.
+    if [ "$status" -eq 0 ] && [ -n "$RIG_TMP" ] && grep -rqE "$rig_sanitizer_report" "$RIG_TMP" 2>/dev/null; then
+        rig_log "sanitizer report:"
+        grep -rE -A15 "$rig_sanitizer_report" "$RIG_TMP" | head -n 60 >&2
+        status=1
+    fi
     if [ -n "$RIG_TMP" ]; then
         if [ "$status" -ne 0 ] && [ "$status" -ne 77 ] && [ -z "${RIG_NO_LOGS-}" ]; then rig_show_logs; fi
         if [ "${RIG_KEEP-}" = 1 ]; then rig_log "logs kept in $RIG_TMP"; else rm -rf "$RIG_TMP"; fi
