@@ -74,15 +74,19 @@ bool readRegistration(std::istringstream &fields, int64_t monoNowMs, int64_t wal
     long long expiry = 0;
     unsigned long pid = 0;
     bool ok = (fields >> lifetime >> permanent >> expiry >> pid >> url >> language >> type >> scopes >> attributes) &&
-              (!(fields >> flag) || flag == "remote") && !(fields >> rest) && lifetime >= 1 && lifetime <= 65535 && permanent <= 1 && pid <= UINT32_MAX &&
-              unhex(url, &r->url) && unhex(language, &r->language) && unhex(type, &r->serviceType) &&
-              unhex(scopes, &r->scopes) && unhex(attributes, &r->attributes) && !r->url.empty();
+              (!(fields >> flag) || flag == "remote") && !(fields >> rest) && lifetime >= 1 && lifetime <= 65535 &&
+              permanent <= 1 && pid <= UINT32_MAX && unhex(url, &r->url) && unhex(language, &r->language) &&
+              unhex(type, &r->serviceType) && unhex(scopes, &r->scopes) && unhex(attributes, &r->attributes) &&
+              !r->url.empty();
     if (!ok) return false;
     r->lifetime = static_cast<uint16_t>(lifetime);
     r->permanent = permanent == 1;
     r->processId = static_cast<uint32_t>(pid);
     r->remote = flag == "remote";
-    r->expiresAtMs = r->permanent ? 0 : monoNowMs + (expiry - wallNowMs);
+    // Time left by the wall clock, but never more than the lifetime: a clock not yet set after
+    // boot (or set back) must not make a registration outlive its lifetime.
+    const int64_t left = expiry <= wallNowMs ? 0 : std::min<int64_t>(expiry - wallNowMs, int64_t{lifetime} * 1000);
+    r->expiresAtMs = r->permanent ? 0 : monoNowMs + left;
     return true;
 }
 

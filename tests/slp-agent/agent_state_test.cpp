@@ -34,6 +34,9 @@ TEST(AgentState, SurvivesAnyBytesAndTheClockOfAnotherBoot) {
     EXPECT_EQ(remainingLifetime(r, 5000000), 540);
     EXPECT_TRUE(loaded.entries.at(registryKey(kWbemUrl, "en")).permanent);
     EXPECT_EQ(std::to_string(loaded.remoteCount) + " " + std::to_string(loaded.bootTimestamp), "1 1700000000");
+    // Read on a boot whose wall clock still says 1970: no more time left than the lifetime.
+    ASSERT_TRUE(parseState(text, 5000000, 60000, &loaded, &error)) << error;
+    EXPECT_EQ(remainingLifetime(loaded.entries.at(registryKey(odd.url, "en")), 5000000), 600);
 
     const size_t firstLine = text.find('\n') + 1;
     const std::string head = text.substr(0, firstLine), tail = text.substr(firstLine);
