@@ -97,6 +97,7 @@ void fail(DirectoryAgent *a, const std::string &why, bool peerClosed, int64_t no
     lines->push_back("DA " + a->address + " not answering (" + why + "), retry in " +
                      std::to_string(a->backoffMs / 1000) + " s");
     a->backoffMs = std::min(a->backoffMs * 2, kDaMaxBackoffMs);
+    if (!a->failing) a->silentSinceMs = std::min(a->silentSinceMs, nowMs);
     a->failing = true;
 }
 
@@ -148,8 +149,8 @@ bool takeWork(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
             bool ok = false;
             if (!w.deregister) {
                 // Checked again: the registry may have moved on since the comparison.
-                if (!want || (h != a->held.end() && h->second.serial == r->second.serial &&
-                              nowMs < h->second.refreshAtMs)) {
+                if (!want ||
+                    (h != a->held.end() && h->second.serial == r->second.serial && nowMs < h->second.refreshAtMs)) {
                     continue;
                 }
                 const Registration &reg = r->second;
@@ -158,8 +159,10 @@ bool takeWork(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
                 a->currentLifetime = remainingLifetime(reg, nowMs);
                 // The lifetime left covers an ageing registration to its end; only one that never
                 // ages here needs refreshing there (0: set on the acknowledgement).
-                a->currentHeld = Held{reg.serial, reg.permanent ? 0 : INT64_MAX, false, reg.url, reg.language, reg.scopes};
-                slpv2::SrvReg body{{a->currentLifetime, reg.url}, reg.serviceType, reg.scopes, reg.attributes, false, 0};
+                a->currentHeld =
+                    Held{reg.serial, reg.permanent ? 0 : INT64_MAX, false, reg.url, reg.language, reg.scopes};
+                slpv2::SrvReg body{
+                    {a->currentLifetime, reg.url}, reg.serviceType, reg.scopes, reg.attributes, false, 0};
                 ok = slpv2::encodeSrvReg(header, body, &a->out);
             } else {
                 if (h == a->held.end() || want) continue;
@@ -195,6 +198,7 @@ void acknowledged(DirectoryAgent *a, const Registry &registry, uint16_t error, i
                   std::vector<std::string> *lines) {
     if (a->failing) lines->push_back("DA " + a->address + " answering again");
     a->failing = false;
+    a->silentSinceMs = INT64_MAX;
     a->backoffMs = kDaFirstBackoffMs;
     a->reused = true;
     a->inFlight = false;
@@ -208,7 +212,15 @@ void acknowledged(DirectoryAgent *a, const Registry &registry, uint16_t error, i
             lines->push_back("DA " + a->address + " refused deregistration of " + h->second.url + ": error " +
                              std::to_string(error));
         }
-        if (h != a->held.end()) a->held.erase(h);
+        if (h == a->held.end()) return;
+        const std::string url = h->second.url;
+        a->held.erase(h);
+        // Without tags a deregistration removes the URL in every language there: the other
+        // languages still wanted go there again.
+        for (auto it = a->held.lower_bound({url, ""}); it != a->held.end() && it->first.first == url; ++it) {
+            it->second.serial = 0;
+            a->dirty = true;
+        }
         return;
     }
     Held h = a->currentHeld;
@@ -266,6 +278,15 @@ void readReply(DirectoryAgent *a, const Registry &registry, std::vector<uint8_t>
     acknowledged(a, registry, ack.error, nowMs, lines);
 }
 
+// Drops a learned DA; returns the one after it.
+std::map<std::string, DirectoryAgent>::iterator forget(Directories *dirs,
+                                                       std::map<std::string, DirectoryAgent>::iterator it,
+                                                       const char *why, std::vector<std::string> *lines) {
+    closeConnection(&it->second);
+    lines->push_back("forgot DA " + it->second.address + " (" + why + ")");
+    return dirs->agents.erase(it);
+}
+
 }  // namespace
 
 bool addConfiguredDa(Directories *dirs, const std::string &text) {
@@ -273,11 +294,12 @@ bool addConfiguredDa(Directories *dirs, const std::string &text) {
     uint16_t port = 0;
     DirectoryAgent a;
     if (!splitHostPort(text, &host, &port) || !setPeer(&a, host, port != 0 ? port : dirs->port)) return false;
+    a.configured = true;
     if (!dirs->agents.count(a.address)) dirs->agents.emplace(a.address, std::move(a));
     return true;
 }
 
-void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source,
+void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source, int64_t nowMs,
                   std::vector<std::string> *lines) {
     slpv2::Header header;
     slpv2::DAAdvert advert;
@@ -299,13 +321,23 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
         if (it == dirs->agents.end() || it->second.down) return;
         DirectoryAgent &a = it->second;
         a.down = true;
+        a.silentSinceMs = std::min(a.silentSinceMs, nowMs);
         closeConnection(&a);
         unsure(&a);
         lines->push_back("lost DA " + a.address + " (going down)");
         return;
     }
     if (it == dirs->agents.end()) {
-        if (dirs->agents.size() >= kMaxDirectoryAgents) return;
+        if (dirs->agents.size() >= kMaxDirectoryAgents) {
+            auto silent = dirs->agents.end();
+            for (auto i = dirs->agents.begin(); i != dirs->agents.end(); ++i) {
+                if (!i->second.configured && i->second.silentSinceMs != INT64_MAX &&
+                    (silent == dirs->agents.end() || i->second.silentSinceMs < silent->second.silentSinceMs))
+                    silent = i;
+            }
+            if (silent == dirs->agents.end()) return;
+            forget(dirs, silent, "to make room", lines);
+        }
         it = dirs->agents.emplace(fresh.address, std::move(fresh)).first;
     }
     DirectoryAgent &a = it->second;
@@ -324,6 +356,7 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
     }
     if (scopesChanged) a.dirty = true;
     a.boot = advert.bootTimestamp;
+    if (a.down && !a.failing) a.silentSinceMs = INT64_MAX;
     a.down = false;
 }
 
@@ -332,8 +365,12 @@ void registryChanged(Directories *dirs) {
 }
 
 void stepDirectories(Directories *dirs, const Registry &registry, int64_t nowMs, std::vector<std::string> *lines) {
-    for (auto &entry : dirs->agents) {
-        DirectoryAgent *a = &entry.second;
+    for (auto it = dirs->agents.begin(); it != dirs->agents.end();) {
+        if (!it->second.configured && nowMs - it->second.silentSinceMs >= kDaForgetMs) {
+            it = forget(dirs, it, "silent for an hour", lines);
+            continue;
+        }
+        DirectoryAgent *a = &(it++)->second;
         if (a->down) continue;
         if (a->inFlight) {
             if (nowMs >= a->deadlineMs) fail(a, "no answer within 5 s", false, nowMs, lines);
@@ -399,6 +436,7 @@ int64_t nextDirectoryDeadline(const Directories &dirs, int64_t nowMs) {
     int64_t next = INT64_MAX;
     for (const auto &entry : dirs.agents) {
         const DirectoryAgent &a = entry.second;
+        if (!a.configured && a.silentSinceMs != INT64_MAX) next = std::min(next, a.silentSinceMs + kDaForgetMs);
         if (a.down) continue;
         if (a.inFlight) {
             next = std::min(next, a.deadlineMs);

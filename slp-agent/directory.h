@@ -25,6 +25,9 @@ inline constexpr int64_t kDaMaxBackoffMs = 64000;
 inline constexpr int64_t kDaIdleMs = 10000;
 // DAAdverts from the LAN add DAs up to this many; a station cannot make the agent open more.
 inline constexpr size_t kMaxDirectoryAgents = 32;
+// A DA learned from the LAN that has not answered (or went down) for this long is forgotten;
+// when it is back, its next DAAdvert adds it again.
+inline constexpr int64_t kDaForgetMs = 3600 * 1000;
 
 // What the agent believes a DA holds of one local registration.
 struct Held {
@@ -44,9 +47,11 @@ struct DirectoryAgent {
     std::string address;  // numeric, IPv6 without brackets: the key of the DA
     sockaddr_storage peer{};
     socklen_t peerLength = 0;
-    std::string scopes;     // from its DAAdvert; empty = not known yet: register everything
-    uint32_t boot = 0;      // boot timestamp last advertised; 0 = none seen yet
-    bool down = false;      // it advertised that it goes down: send nothing until it comes back
+    std::string scopes;                 // from its DAAdvert; empty = not known yet: register everything
+    uint32_t boot = 0;                  // boot timestamp last advertised; 0 = none seen yet
+    bool down = false;                  // it advertised that it goes down: send nothing until it comes back
+    bool configured = false;            // from net.slp.DAAddresses: never forgotten
+    int64_t silentSinceMs = INT64_MAX;  // since when it is failing or down; INT64_MAX = neither
     std::map<RegistryKey, Held> held;
     std::vector<DaWork> work;  // from the last comparison with the registry, checked again when taken
     bool dirty = true;         // the registry changed since `work` was made
@@ -77,16 +82,17 @@ struct Directories {
 bool addConfiguredDa(Directories *dirs, const std::string &text);
 
 // Takes a DAAdvert (from `source`, numeric) into the list: a new DA, a restarted one (its new boot
-// timestamp: everything is registered there again), one going down (boot timestamp 0). Appends a
+// timestamp: everything is registered there again), one going down (boot timestamp 0). A new DA
+// when the list is full takes the place of the learned one silent longest, if any. Appends a
 // line for each DA found, lost or restarted.
-void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source,
+void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source, int64_t nowMs,
                   std::vector<std::string> *lines);
 
 // The registry changed: every DA compares it with what it holds before its next message.
 void registryChanged(Directories *dirs);
 
 // Moves every DA along: starts a connection or the next message where there is work and no
-// backoff, and closes idle connections.
+// backoff, closes idle connections and forgets learned DAs silent for kDaForgetMs.
 void stepDirectories(Directories *dirs, const Registry &registry, int64_t nowMs, std::vector<std::string> *lines);
 
 // The descriptors to poll, and their outcome, in the same order.

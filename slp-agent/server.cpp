@@ -176,7 +176,7 @@ void printLines(const std::vector<std::string> &lines) {
 struct Connection {
     int fd = -1;
     bool loopback = true;
-    std::string peer;  // remote address, for the per-peer count
+    std::string peer;          // remote address, for the per-peer count
     std::string localAddress;  // where it was accepted, for the DAAdvert's URL
     std::vector<uint8_t> in;
     std::vector<uint8_t> out;
@@ -234,8 +234,8 @@ struct Agent {
     bool unsynced = false;  // the file on disk may lag a power loss behind the last write
     StateJournal journal;
     std::vector<uint8_t> datagram = std::vector<uint8_t>(65536);
-    Directories directories;        // service agent: the DAs it registers with
-    int query4 = -1, query6 = -1;   // the query sockets of each family
+    Directories directories;              // service agent: the DAs it registers with
+    int query4 = -1, query6 = -1;         // the query sockets of each family
     int64_t nextHeartbeatMs = INT64_MAX;  // DA: next unsolicited DAAdvert
     int64_t nextDiscoveryMs = INT64_MAX;  // service agent: next service:directory-agent request
     std::mt19937 random{std::random_device{}()};
@@ -434,8 +434,8 @@ bool openInterfaces(Agent *agent) {
                 for (uint8_t scope : {uint8_t{2}, uint8_t{5}}) {
                     if (!join6(agent->multicast6, interface, groupAddress(scope, false, 0), true) ||
                         !join6(agent->multicast6, interface, daGroupAddress(scope), true)) {
-                        std::fprintf(stderr, "slp-agent: cannot join FF0%u::116 and ::123 on %s: %s\n",
-                                     unsigned{scope}, text.c_str(), std::strerror(errno));
+                        std::fprintf(stderr, "slp-agent: cannot join FF0%u::116 and ::123 on %s: %s\n", unsigned{scope},
+                                     text.c_str(), std::strerror(errno));
                     }
                 }
             }
@@ -750,7 +750,7 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             // Answers to our discovery always count; unsolicited ones with passive detection on.
             if (!agent->options.directoryAgent && (socket.query || agent->options.passiveDaDiscovery)) {
                 std::vector<std::string> lines;
-                takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), &lines);
+                takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), monotonicMs(), &lines);
                 printLines(lines);
             }
             continue;
