@@ -271,8 +271,10 @@ void readReply(DirectoryAgent *a, const Registry &registry, std::vector<uint8_t>
         fail(a, "reply is no SrvAck to our message", false, nowMs, lines);
         return;
     }
-    if (ack.error == 11) {  // DA_BUSY_NOW: try again later, like a DA that did not answer
-        fail(a, "busy", false, nowMs, lines);
+    // DA_BUSY_NOW, or INTERNAL_ERROR (a DA that is full, say): try again later, like a DA
+    // that did not answer.
+    if (ack.error == 11 || ack.error == 10) {
+        fail(a, ack.error == 11 ? "busy" : "internal error", false, nowMs, lines);
         return;
     }
     acknowledged(a, registry, ack.error, nowMs, lines);

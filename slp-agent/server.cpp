@@ -1038,6 +1038,7 @@ int runAgent(const AgentOptions &options) {
         uint32_t boot = static_cast<uint32_t>(wallClockMs() / 1000);
         if (agent.registry.bootTimestamp >= boot) boot = agent.registry.bootTimestamp + 1;
         agent.registry.bootTimestamp = boot;
+        agent.changed = true;  // only a snapshot holds the boot timestamp
         saveState(&agent, monotonicMs());
         agent.nextHeartbeatMs = monotonicMs() + randomWaitMs(&agent);
         std::printf("directory agent, boot timestamp %u\n", boot);
