@@ -195,6 +195,14 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
     r.permanent = r.lifetime == kPermanentLifetime && !rq.options.strictLifetimes && !r.remote;
     r.expiresAtMs = rq.nowMs + int64_t{r.lifetime} * 1000;
     r.processId = body.hasProcessId && !r.remote ? body.processId : 0;
+    if (r.remote) {
+        const size_t replaced = existing != registry->entries.end() && existing->second.remote
+                                    ? registrationBytes(existing->second)
+                                    : 0;
+        if (registry->remoteBytes - replaced + registrationBytes(r) > rq.options.maxRemoteBytes) {
+            return ack(rq, kInternalError);
+        }
+    }
     logRegistration(r, lines);
     storeRegistration(registry, std::move(r));
     return ack(rq, kOk);

@@ -42,11 +42,13 @@ struct HandlerOptions {
     bool viaMulticast = false;  // arrived on a multicast group, whatever its flags say
     bool local = true;          // arrived over loopback; else only a DA takes registrations from it
     // DA mode: answers service:directory-agent requests and takes registrations from remote peers,
-    // at most `maxRemoteRegistrations` of them, each aged to its lifetime whatever it is.
+    // at most `maxRemoteRegistrations` of them in `maxRemoteBytes` of text, each aged to its
+    // lifetime whatever it is.
     bool directoryAgent = false;
     uint32_t bootTimestamp = 0;
     uint16_t port = 427;  // named in the DAAdvert URL when not 427
     size_t maxRemoteRegistrations = 100000;
+    size_t maxRemoteBytes = size_t{256} << 20;
 };
 
 struct Outcome {

@@ -6,6 +6,10 @@ namespace slpagent {
 
 RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
 
+size_t registrationBytes(const Registration &r) {
+    return r.url.size() + r.language.size() + r.serviceType.size() + r.scopes.size() + r.attributes.size();
+}
+
 void noteChange(Registry *registry, RegistryKey key) { registry->changed.push_back(std::move(key)); }
 
 void storeRegistration(Registry *registry, Registration registration) {
@@ -15,16 +19,25 @@ void storeRegistration(Registry *registry, Registration registration) {
     RegistryKey key = registryKey(registration.url, registration.language);
     noteChange(registry, key);
     registration.serial = ++registry->lastSerial;
-    if (registration.remote) ++registry->remoteCount;
+    if (registration.remote) {
+        ++registry->remoteCount;
+        registry->remoteBytes += registrationBytes(registration);
+    }
     Registration &slot = registry->entries[std::move(key)];
-    if (slot.remote) --registry->remoteCount;
+    if (slot.remote) {
+        --registry->remoteCount;
+        registry->remoteBytes -= registrationBytes(slot);
+    }
     slot = std::move(registration);
 }
 
 std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
                                                                 std::map<RegistryKey, Registration>::iterator it) {
     noteChange(registry, it->first);
-    if (it->second.remote) --registry->remoteCount;
+    if (it->second.remote) {
+        --registry->remoteCount;
+        registry->remoteBytes -= registrationBytes(it->second);
+    }
     return registry->entries.erase(it);
 }
 

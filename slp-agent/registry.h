@@ -43,11 +43,15 @@ struct Registry {
     // not noted costs the state file a whole snapshot instead of one journal line.
     std::vector<RegistryKey> changed;
     size_t remoteCount = 0;      // entries with `remote` set
+    size_t remoteBytes = 0;      // their registrationBytes()
     uint64_t lastSerial = 0;     // the serial given to the latest stored registration
     uint32_t bootTimestamp = 0;  // DA mode: the boot timestamp advertised, kept in the state file
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
+
+// The text a registration keeps: URL, language, type, scopes and attributes.
+size_t registrationBytes(const Registration &registration);
 
 // Notes that the registration under `key` changed or went, for the state file.
 void noteChange(Registry *registry, RegistryKey key);

@@ -63,11 +63,15 @@ void handleStream(const uint8_t *data, size_t size) {
         options.directoryAgent = length > 11 && (data[11] & 4);
         options.local = !(length > 11 && (data[11] & 8));
         options.maxRemoteRegistrations = 4;
+        options.maxRemoteBytes = 300;
         slpagent::Outcome outcome = slpagent::handleMessage(&registry, data, length, nowMs, options);
         checkReply(outcome.reply, data, options.datagramMtu);
-        size_t remote = 0;
-        for (const auto &entry : registry.entries) remote += entry.second.remote;
-        if (remote != registry.remoteCount || remote > 4) abort();
+        size_t remote = 0, bytes = 0;
+        for (const auto &entry : registry.entries) {
+            remote += entry.second.remote;
+            if (entry.second.remote) bytes += slpagent::registrationBytes(entry.second);
+        }
+        if (remote != registry.remoteCount || remote > 4 || bytes != registry.remoteBytes || bytes > 300) abort();
         std::vector<std::string> lines;
         slpagent::dropExitedProcesses(
             &registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);

@@ -20,7 +20,7 @@ using Fields = std::map<std::string, std::string>;
 namespace {
 
 const std::string kKeys = " url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
-                          "scopes-served sa-attrs own received-on via-group remote strict mtu now da boot port max-remote ";
+                          "scopes-served sa-attrs own received-on via-group remote strict mtu now da boot port max-remote max-remote-bytes ";
 const std::map<int, std::string> kErrors = {
     {0, "OK"}, {1, "LANGUAGE_NOT_SUPPORTED"}, {2, "PARSE_ERROR"}, {3, "INVALID_REGISTRATION"}, {4, "SCOPE_NOT_SUPPORTED"},
     {10, "INTERNAL_ERROR"}, {12, "OPTION_NOT_UNDERSTOOD"}, {13, "INVALID_UPDATE"}, {14, "MESSAGE_NOT_SUPPORTED"}};
@@ -72,6 +72,7 @@ void setOptions(const Fields &f, HandlerOptions *o, int64_t *nowMs) {
         if (key == "boot") o->bootTimestamp = uint32_t(std::stoul(v));
         if (key == "port") o->port = uint16_t(std::stoul(v));
         if (key == "max-remote") o->maxRemoteRegistrations = std::stoul(v);
+        if (key == "max-remote-bytes") o->maxRemoteBytes = std::stoul(v);
     }
 }
 
