@@ -301,8 +301,8 @@ bool addConfiguredDa(Directories *dirs, const std::string &text) {
     return true;
 }
 
-void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source, int64_t nowMs,
-                  std::vector<std::string> *lines) {
+void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source, uint32_t sourceZone,
+                  int64_t nowMs, std::vector<std::string> *lines) {
     slpv2::Header header;
     slpv2::DAAdvert advert;
     if (slpv2::decodeDAAdvert(data, size, &header, &advert) != slpv2::DecodeStatus::Ok || advert.error != 0) return;
@@ -344,6 +344,9 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
     }
     DirectoryAgent &a = it->second;
     if (port != 0) setPeer(&a, a.address, port);
+    // A link-local address is reached through the interface the advert came in on.
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.peer);
+    if (a.peer.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr)) v6->sin6_scope_id = sourceZone;
     bool scopesChanged = a.scopes != advert.scopes;
     a.scopes = advert.scopes;
     if (a.boot == 0) {

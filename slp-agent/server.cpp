@@ -750,7 +750,9 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             // Answers to our discovery always count; unsolicited ones with passive detection on.
             if (!agent->options.directoryAgent && (socket.query || agent->options.passiveDaDiscovery)) {
                 std::vector<std::string> lines;
-                takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), monotonicMs(), &lines);
+                const uint32_t zone =
+                    from.family() == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(from.sa())->sin6_scope_id : 0;
+                takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), zone, monotonicMs(), &lines);
                 printLines(lines);
             }
             continue;

@@ -1,6 +1,6 @@
 // The service agent's list of directory agents stays bounded: a learned DA silent for an hour is
 // forgotten, and a new one takes the place of the learned one silent longest when the list is full.
-// Configured DAs are never dropped.
+// Configured DAs are never dropped. A link-local DA keeps the interface its advert came in on.
 #include "directory.h"
 
 #include "slp_message.h"
@@ -14,7 +14,7 @@ namespace slpagent {
 namespace {
 
 void advert(Directories *dirs, const std::string &address, uint32_t boot, int64_t nowMs,
-            std::vector<std::string> *lines) {
+            std::vector<std::string> *lines, uint32_t zone = 0) {
     std::vector<uint8_t> bytes;
     slpv2::Header header;
     slpv2::DAAdvert body;
@@ -22,7 +22,7 @@ void advert(Directories *dirs, const std::string &address, uint32_t boot, int64_
     body.url = "service:directory-agent://" + address;
     body.scopes = "DEFAULT";
     ASSERT_TRUE(slpv2::encodeDAAdvert(header, body, &bytes));
-    takeDaAdvert(dirs, bytes.data(), bytes.size(), address, nowMs, lines);
+    takeDaAdvert(dirs, bytes.data(), bytes.size(), address, zone, nowMs, lines);
 }
 
 TEST(AgentDirectories, LearnedDasStayBoundedAndSilentOnesGo) {
@@ -30,6 +30,8 @@ TEST(AgentDirectories, LearnedDasStayBoundedAndSilentOnesGo) {
     std::vector<std::string> lines;
     ASSERT_TRUE(addConfiguredDa(&dirs, "192.0.2.250"));
     dirs.agents.at("192.0.2.250").silentSinceMs = 0;  // failing longest, but configured
+    advert(&dirs, "fe80::1", 1000, 0, &lines, 3);     // link-local: reached through its interface
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in6 &>(dirs.agents.at("fe80::1").peer).sin6_scope_id, 3u);
     for (int i = 1; dirs.agents.size() < kMaxDirectoryAgents; ++i)
         advert(&dirs, "198.51.100." + std::to_string(i), 1000, 0, &lines);
     dirs.agents.at("198.51.100.1").silentSinceMs = 900;  // failing since
