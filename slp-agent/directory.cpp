@@ -4,11 +4,13 @@
 #include "slp_message.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/tcp.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace slpagent {
@@ -17,8 +19,16 @@ namespace {
 
 constexpr uint32_t kMaxAckLength = 64 * 1024;
 
-// `host` (numeric, IPv6 without brackets) on `port` as the DA's socket address and canonical text.
-bool setPeer(DirectoryAgent *a, const std::string &host, uint16_t port) {
+// `host` (numeric, IPv6 without brackets, a link-local one with its %zone) on `port` as the DA's
+// socket address and canonical text (without the zone).
+bool setPeer(DirectoryAgent *a, std::string host, uint16_t port) {
+    uint32_t zone = 0;
+    if (size_t percent = host.find('%'); percent != std::string::npos) {
+        zone = if_nametoindex(host.c_str() + percent + 1);
+        if (zone == 0) zone = static_cast<uint32_t>(std::strtoul(host.c_str() + percent + 1, nullptr, 10));
+        host.erase(percent);
+        if (zone == 0) return false;
+    }
     sockaddr_storage s{};
     auto *v4 = reinterpret_cast<sockaddr_in *>(&s);
     auto *v6 = reinterpret_cast<sockaddr_in6 *>(&s);
@@ -31,11 +41,13 @@ bool setPeer(DirectoryAgent *a, const std::string &host, uint16_t port) {
     } else if (inet_pton(AF_INET6, host.c_str(), &v6->sin6_addr) == 1) {
         v6->sin6_family = AF_INET6;
         v6->sin6_port = htons(port);
+        v6->sin6_scope_id = zone;
         a->peerLength = sizeof *v6;
         inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
     } else {
         return false;
     }
+    if (zone != 0 && (s.ss_family != AF_INET6 || !IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr))) return false;
     a->peer = s;
     a->address = text;
     return true;
@@ -343,10 +355,12 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
         it = dirs->agents.emplace(fresh.address, std::move(fresh)).first;
     }
     DirectoryAgent &a = it->second;
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.peer);
+    const uint32_t zone = a.peer.ss_family == AF_INET6 ? v6->sin6_scope_id : 0;
     if (port != 0) setPeer(&a, a.address, port);
     // A link-local address is reached through the interface the advert came in on.
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.peer);
-    if (a.peer.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr)) v6->sin6_scope_id = sourceZone;
+    if (a.peer.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr))
+        v6->sin6_scope_id = sourceZone ? sourceZone : zone;
     bool scopesChanged = a.scopes != advert.scopes;
     a.scopes = advert.scopes;
     if (a.boot == 0) {

@@ -77,7 +77,8 @@ struct Directories {
     uint16_t port = 427;  // of DAs whose address or URL names none
 };
 
-// Adds a DA from net.slp.DAAddresses: ADDR, ADDR:PORT, [ADDR6] or [ADDR6]:PORT, numeric only.
+// Adds a DA from net.slp.DAAddresses: ADDR, ADDR:PORT, [ADDR6] or [ADDR6]:PORT, numeric only; a
+// link-local ADDR6 names its interface as fe80::1%eth0 (or %INDEX).
 // False when `text` is none of these.
 bool addConfiguredDa(Directories *dirs, const std::string &text);
 

@@ -753,6 +753,11 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
                 const uint32_t zone =
                     from.family() == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(from.sa())->sin6_scope_id : 0;
                 takeDaAdvert(&agent->directories, d, length, addressText(from.sa()), zone, monotonicMs(), &lines);
+                // Even without active discovery, known DAs are asked now and then, so a restart
+                // whose DAAdvert went missing is noticed before the next heartbeat.
+                if (agent->nextDiscoveryMs == INT64_MAX && !agent->directories.agents.empty()) {
+                    agent->nextDiscoveryMs = monotonicMs() + agent->options.daDiscoveryIntervalS * 1000;
+                }
                 printLines(lines);
             }
             continue;

@@ -29,6 +29,10 @@ TEST(AgentDirectories, LearnedDasStayBoundedAndSilentOnesGo) {
     Directories dirs;
     std::vector<std::string> lines;
     ASSERT_TRUE(addConfiguredDa(&dirs, "192.0.2.250"));
+    for (const char *bad : {"[fe80::2%no-such-if]", "[2001:db8::2%1]", "192.0.2.2%1", "192.0.2.2:0"})
+        EXPECT_FALSE(addConfiguredDa(&dirs, bad)) << bad;
+    ASSERT_TRUE(addConfiguredDa(&dirs, "[fe80::2%lo]:4270"));
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in6 &>(dirs.agents.at("fe80::2").peer).sin6_scope_id, 1u);
     dirs.agents.at("192.0.2.250").silentSinceMs = 0;  // failing longest, but configured
     advert(&dirs, "fe80::1", 1000, 0, &lines, 3);     // link-local: reached through its interface
     EXPECT_EQ(reinterpret_cast<const sockaddr_in6 &>(dirs.agents.at("fe80::1").peer).sin6_scope_id, 3u);
