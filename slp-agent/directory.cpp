@@ -355,12 +355,12 @@ void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std
         it = dirs->agents.emplace(fresh.address, std::move(fresh)).first;
     }
     DirectoryAgent &a = it->second;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&a.peer);
     auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.peer);
-    const uint32_t zone = a.peer.ss_family == AF_INET6 ? v6->sin6_scope_id : 0;
-    if (port != 0) setPeer(&a, a.address, port);
+    if (port != 0) (a.peer.ss_family == AF_INET ? v4->sin_port : v6->sin6_port) = htons(port);
     // A link-local address is reached through the interface the advert came in on.
-    if (a.peer.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr))
-        v6->sin6_scope_id = sourceZone ? sourceZone : zone;
+    if (a.peer.ss_family == AF_INET6 && IN6_IS_ADDR_LINKLOCAL(&v6->sin6_addr) && sourceZone != 0)
+        v6->sin6_scope_id = sourceZone;
     bool scopesChanged = a.scopes != advert.scopes;
     a.scopes = advert.scopes;
     if (a.boot == 0) {

@@ -82,10 +82,10 @@ struct Directories {
 // False when `text` is none of these.
 bool addConfiguredDa(Directories *dirs, const std::string &text);
 
-// Takes a DAAdvert (from `source`, numeric, on IPv6 interface `sourceZone`) into the list: a new DA, a restarted one
-// (its new boot timestamp: everything is registered there again), one going down (boot timestamp 0). A new DA when the
-// list is full takes the place of the learned one silent longest, if any. Appends a line for each DA found, lost or
-// restarted.
+// Takes a DAAdvert (from `source`, numeric, on IPv6 interface `sourceZone`) into the list: a new
+// DA, a restarted one (its new boot timestamp: everything is registered there again), one going
+// down (boot timestamp 0). A new DA when the list is full takes the place of the learned one
+// silent longest, if any. Appends a line for each DA found, lost or restarted.
 void takeDaAdvert(Directories *dirs, const uint8_t *data, size_t size, const std::string &source, uint32_t sourceZone,
                   int64_t nowMs, std::vector<std::string> *lines);
 
