@@ -52,47 +52,77 @@ std::vector<uint8_t> ack(const Request &rq, uint16_t error) {
     return out;
 }
 
-// Marks a datagram reply longer than the MTU with OVERFLOW (byte 5 holds the flag's high bits):
-// requesters retry over TCP when they see it or a Length above their MTU.
-void markOverflow(const Request &rq, std::vector<uint8_t> *out) {
-    if (rq.options.datagramMtu != 0 && out->size() > rq.options.datagramMtu) (*out)[5] |= 0x80;
+bool overMtu(const Request &rq, const std::vector<uint8_t> &out) {
+    return rq.options.datagramMtu != 0 && out.size() > rq.options.datagramMtu;
+}
+
+// Over UDP, the reply `out`, longer than the MTU, leaves as `cut`, one datagram of at most the
+// MTU: what fits of it (whole entries only; empty = none) under a header with OVERFLOW set and
+// the whole reply's Length, which sends the requester to TCP for the rest. Nothing when not even
+// the header fits.
+void sendCut(const Request &rq, std::vector<uint8_t> cut, std::vector<uint8_t> *out) {
+    const size_t headerSize = slpv2::kFixedHeaderSize + rq.header.language.size();
+    if (cut.empty() || cut.size() > rq.options.datagramMtu) cut.assign(out->begin(), out->begin() + headerSize);
+    if (cut.size() > rq.options.datagramMtu) {
+        out->clear();
+        return;
+    }
+    const size_t whole = out->size();
+    cut[2] = uint8_t(whole >> 16);
+    cut[3] = uint8_t(whole >> 8);
+    cut[4] = uint8_t(whole);
+    cut[5] |= 0x80;
+    *out = std::move(cut);
+}
+
+// How many of the first URLs of `body` fit in `limit` bytes after the `size` before them.
+size_t urlsFitting(const slpv2::SrvRply &body, size_t size, size_t limit) {
+    size_t fitting = 0;
+    while (fitting < body.urls.size() && fitting < 0xFFFF && size + 6 + body.urls[fitting].url.size() <= limit) {
+        size += 6 + body.urls[fitting++].url.size();
+    }
+    return fitting;
 }
 
 std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
     if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
     std::vector<uint8_t> out;
-    // A DA may hold more than one reply carries: 65535 entries, a 24-bit Length, or over UDP
-    // one datagram. Then the whole URL entries that fit go (6 fixed bytes each), over UDP with
-    // OVERFLOW.
-    const size_t limit = rq.options.datagramMtu != 0 ? kMaxDatagram : slpv2::kMaxMessageLength;
-    if (body.urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), body, &out) || out.size() > limit) {
-        size_t size = 18 + rq.header.language.size();  // header, error and count
-        size_t fitting = 0;
-        while (fitting < body.urls.size() && fitting < 0xFFFF && size + 6 + body.urls[fitting].url.size() <= limit) {
-            size += 6 + body.urls[fitting++].url.size();
-        }
-        body.urls.resize(fitting);
+    // A DA may hold more than one reply carries: 65535 entries or a 24-bit Length. Then the
+    // whole URL entries that fit go, as over TCP they would.
+    const size_t emptySize = 18 + rq.header.language.size();  // header, error and count
+    if (body.urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) {
+        body.urls.resize(urlsFitting(body, emptySize, slpv2::kMaxMessageLength));
         if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
-        if (rq.options.datagramMtu != 0) out[5] |= 0x80;
     }
-    markOverflow(rq, &out);
+    if (overMtu(rq, out)) {
+        body.urls.resize(urlsFitting(body, emptySize, rq.options.datagramMtu));
+        std::vector<uint8_t> cut;
+        if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &cut)) return {};
+        sendCut(rq, std::move(cut), &out);
+    }
     return out;
 }
 
-// A reply carrying one list text: silent to a multicast request with nothing to say; beyond
-// one datagram, it goes with the list emptied and OVERFLOW set.
+// A reply carrying one list text: silent to a multicast request with nothing to say; over the
+// MTU, cut to the list emptied.
 template <typename Body>
 std::vector<uint8_t> listReply(const Request &rq, Body body, std::string Body::*list,
                                bool (*encode)(const Header &, const Body &, std::vector<uint8_t> *)) {
     if (rq.multicast() && (body.error != kOk || (body.*list).empty())) return {};
     std::vector<uint8_t> out;
     if (!encode(rq.replyHeader(), body, &out)) return {};
-    if (rq.options.datagramMtu != 0 && out.size() > kMaxDatagram) {
+    if (overMtu(rq, out)) {
         (body.*list).clear();
-        if (!encode(rq.replyHeader(), body, &out)) return {};
-        out[5] |= 0x80;
+        std::vector<uint8_t> cut;
+        if (!encode(rq.replyHeader(), body, &cut)) return {};
+        sendCut(rq, std::move(cut), &out);
     }
-    markOverflow(rq, &out);
+    return out;
+}
+
+// An advertisement over the MTU (a long attribute list, say) is cut to its header.
+std::vector<uint8_t> advert(const Request &rq, std::vector<uint8_t> out) {
+    if (overMtu(rq, out)) sendCut(rq, {}, &out);
     return out;
 }
 
@@ -119,11 +149,10 @@ std::vector<uint8_t> saAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     }
     std::string address = o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn;
     if (address.find(':') != std::string::npos) address = "[" + address + "]";
-    slpv2::SAAdvert advert{"service:service-agent://" + address, o.scopes, o.saAttributes};
+    slpv2::SAAdvert sa{"service:service-agent://" + address, o.scopes, o.saAttributes};
     std::vector<uint8_t> out;
-    if (!slpv2::encodeSAAdvert(rq.replyHeader(), advert, &out)) return {};
-    markOverflow(rq, &out);
-    return out;
+    if (!slpv2::encodeSAAdvert(rq.replyHeader(), sa, &out)) return {};
+    return advert(rq, std::move(out));
 }
 
 // The DAAdvert answering a service:directory-agent request, on the terms of saAdvert(): our
@@ -144,8 +173,7 @@ std::vector<uint8_t> daAdvert(const Request &rq, const slpv2::SrvRqst &body) {
                            o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn, o.port, o.scopes, &out)) {
         return {};
     }
-    markOverflow(rq, &out);
-    return out;
+    return advert(rq, std::move(out));
 }
 
 void logRegistration(const Registration &r, std::vector<std::string> *lines) {
@@ -153,12 +181,16 @@ void logRegistration(const Registration &r, std::vector<std::string> *lines) {
     if (!r.attributes.empty()) lines->push_back("  attributes " + r.attributes);
 }
 
-std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector<std::string> *lines) {
+std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, Outcome *outcome) {
     Header header;
     slpv2::SrvReg body;
     if (slpv2::decodeSrvReg(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return ack(rq, kParseError);
     if (hasMandatoryExtension(rq)) return ack(rq, kOptionNotUnderstood);
     if (body.entry.url.empty() || body.serviceType.empty() || header.language.empty() || body.entry.lifetime == 0) {
+        return ack(rq, kInvalidRegistration);
+    }
+    if (!rq.options.local && body.entry.url.size() + body.attributes.size() > rq.options.maxRegistrationBytes) {
+        outcome->refusal = Refusal::Size;
         return ack(rq, kInvalidRegistration);
     }
     if (!scopesIntersect(body.scopes, rq.options.scopes)) return ack(rq, kScopeNotSupported);
@@ -203,7 +235,7 @@ std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, std::vector
             return ack(rq, kInternalError);
         }
     }
-    logRegistration(r, lines);
+    logRegistration(r, &outcome->lines);
     storeRegistration(registry, std::move(r));
     return ack(rq, kOk);
 }
@@ -397,11 +429,14 @@ Outcome handleMessage(Registry *registry, const uint8_t *data, size_t size, int6
     case slpv2::Function::SrvReg:
     case slpv2::Function::SrvDeReg:
         // A service agent's services are this host's: a station on the LAN may look, not change
-        // them. A DA takes registrations from anywhere.
+        // them. A DA takes them from its networks, over TCP: only a TCP peer's address is proven.
         if (!options.local && !options.directoryAgent) {
             if (!rq.multicast()) outcome.reply = ack(rq, kMessageNotSupported);
+        } else if (!options.local && (options.datagramMtu != 0 || !options.registeringNetwork)) {
+            outcome.refusal = options.datagramMtu != 0 ? Refusal::Datagram : Refusal::Network;
+            if (!rq.multicast()) outcome.reply = ack(rq, kAuthenticationFailed);
         } else if (rq.header.function == slpv2::Function::SrvReg) {
-            outcome.reply = onSrvReg(registry, rq, &outcome.lines);
+            outcome.reply = onSrvReg(registry, rq, &outcome);
         } else {
             outcome.reply = onSrvDeReg(registry, rq, &outcome.lines);
         }

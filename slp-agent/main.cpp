@@ -1,4 +1,5 @@
 // slp-agent: a small SLPv2 service agent for development, tests and management LANs.
+#include "addresses.h"
 #include "server.h"
 #include "slp_config.h"
 
@@ -32,8 +33,10 @@ const char kUsage[] =
     "Properties also read: net.slp.useIPv4, net.slp.useIPv6, net.slp.MTU, net.slp.multicastTTL,\n"
     "net.slp.useScopes (the scopes served), net.slp.SAAttributes; for directory agents\n"
     "net.slp.DAAddresses, net.slp.activeDADetection, net.slp.passiveDADetection,\n"
-    "net.slp.DAActiveDiscoveryInterval, net.slp.DAHeartBeat, net.slp.randomWaitBound and\n"
-    "net.slp.DAMaxRegistrations.\n";
+    "net.slp.DAActiveDiscoveryInterval, net.slp.DAHeartBeat, net.slp.randomWaitBound,\n"
+    "net.slp.DAMaxRegistrations, net.slp.DARegistrationNetworks and net.slp.DAMaxRegistrationBytes;\n"
+    "for UDP replies to the LAN net.slp.sourceReplyBytesPerSecond, net.slp.totalReplyBytesPerSecond\n"
+    "and net.slp.replySlip.\n";
 
 bool parseNumber(const char *text, long low, long high, long *value) {
     char *end = nullptr;
@@ -83,6 +86,20 @@ bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *
     if (number("net.slp.DAHeartBeat", 1, 86400 * 7, &value)) o->daHeartBeatS = value;
     if (number("net.slp.randomWaitBound", 0, 3600 * 1000, &value)) o->randomWaitBoundMs = value;
     if (number("net.slp.DAMaxRegistrations", 0, 100000000, &value)) o->maxRemoteRegistrations = size_t(value);
+    if (number("net.slp.DAMaxRegistrationBytes", 64, 16 << 20, &value)) o->maxRegistrationBytes = size_t(value);
+    if (number("net.slp.sourceReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.sourceBytesPerSecond = uint32_t(value);
+    if (number("net.slp.totalReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.totalBytesPerSecond = uint32_t(value);
+    if (number("net.slp.replySlip", 0, 1000, &value)) o->rateLimits.slip = uint32_t(value);
+    if (const std::string *t = text("net.slp.DARegistrationNetworks")) {
+        o->registeringNetworks = slpclient::listItems(*t);
+        for (const std::string &item : o->registeringNetworks) {
+            slpagent::Network network;
+            if (!slpagent::parseNetwork(item, &network)) {
+                std::fprintf(stderr, "slp-agent: bad net.slp.DARegistrationNetworks '%s'\n", item.c_str());
+                ok = false;
+            }
+        }
+    }
     if (const std::string *t = text("net.slp.DAAddresses")) o->daAddresses = slpclient::listItems(*t);
     if (const std::string *t = text("net.slp.interfaces")) o->interfaces = slpclient::listItems(*t);
     if (const std::string *t = text("net.slp.useScopes"); t != nullptr && !t->empty()) o->scopes = *t;

@@ -1,8 +1,10 @@
 #include "server.h"
 
+#include "addresses.h"
 #include "directory.h"
 #include "handler.h"
 #include "matching.h"
+#include "rate_limit.h"
 #include "registry.h"
 #include "slp_message.h"
 #include "state.h"
@@ -62,6 +64,7 @@ constexpr int64_t kLoopbackIdleMs = 5 * 60 * 1000;
 constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr int64_t kLimitReportSpacingMs = 60 * 1000;
 
 int64_t monotonicMs() {
     timespec ts{};
@@ -77,98 +80,6 @@ int64_t wallClockMs() {
 
 bool processAlive(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH; }
 
-// Any address, IPv4 or IPv6, as a socket address.
-struct Address {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    int family() const { return storage.ss_family; }
-    sockaddr *sa() { return reinterpret_cast<sockaddr *>(&storage); }
-    const sockaddr_in &v4() const { return *reinterpret_cast<const sockaddr_in *>(&storage); }
-    const sockaddr_in6 &v6() const { return *reinterpret_cast<const sockaddr_in6 *>(&storage); }
-};
-
-// A numeric IPv4 or IPv6 address with `port`; false when `text` is neither.
-bool parseAddress(const std::string &text, uint16_t port, Address *out) {
-    *out = Address{};
-    auto *v4 = reinterpret_cast<sockaddr_in *>(&out->storage);
-    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&out->storage);
-    if (inet_pton(AF_INET, text.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(port);
-        out->length = sizeof *v4;
-        return true;
-    }
-    if (inet_pton(AF_INET6, text.c_str(), &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(port);
-        out->length = sizeof *v6;
-        return true;
-    }
-    return false;
-}
-
-// The numeric text of an IPv4 or IPv6 socket address, without port.
-std::string addressText(const sockaddr *sa) {
-    char text[INET6_ADDRSTRLEN] = "";
-    if (sa->sa_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, text, sizeof text);
-    if (sa->sa_family == AF_INET6) {
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, text, sizeof text);
-    }
-    return text;
-}
-
-// The index of the interface carrying `address`; 0 when none does.
-unsigned interfaceOf(const Address &address) {
-    ifaddrs *list = nullptr;
-    if (getifaddrs(&list) != 0) return 0;
-    unsigned index = 0;
-    for (ifaddrs *i = list; i != nullptr && index == 0; i = i->ifa_next) {
-        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != address.family()) continue;
-        bool same = address.family() == AF_INET
-                        ? reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr == address.v4().sin_addr.s_addr
-                        : std::memcmp(&reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr,
-                                      &address.v6().sin6_addr, sizeof(in6_addr)) == 0;
-        if (same) index = if_nametoindex(i->ifa_name);
-    }
-    freeifaddrs(list);
-    return index;
-}
-
-// RFC 3111 group of a service type: FF0X::1:1000 plus a 10-bit hash of its bytes.
-uint16_t typeHash(const std::string &type) {
-    uint32_t h = 0;
-    for (unsigned char c : type) h = h * 33 + c;
-    return static_cast<uint16_t>(h & 0x3FF);
-}
-
-// The RFC 3111 group of DA discovery and DAAdverts, FF0<scope>::123.
-in6_addr daGroupAddress(uint8_t scope) {
-    in6_addr a{};
-    a.s6_addr[0] = 0xFF;
-    a.s6_addr[1] = scope;
-    a.s6_addr[14] = 0x01;
-    a.s6_addr[15] = 0x23;
-    return a;
-}
-
-// FF0<scope>::116, or with `typeGroup` FF0<scope>::1:1000 + hash.
-in6_addr groupAddress(uint8_t scope, bool typeGroup, uint16_t hash) {
-    in6_addr a{};
-    a.s6_addr[0] = 0xFF;
-    a.s6_addr[1] = scope;
-    if (typeGroup) {
-        uint16_t low = static_cast<uint16_t>(0x1000 + hash);
-        a.s6_addr[13] = 1;
-        a.s6_addr[14] = static_cast<uint8_t>(low >> 8);
-        a.s6_addr[15] = static_cast<uint8_t>(low & 0xFF);
-    } else {
-        a.s6_addr[14] = 0x01;
-        a.s6_addr[15] = 0x16;
-    }
-    return a;
-}
-
 void printLines(const std::vector<std::string> &lines) {
     for (const std::string &line : lines) std::printf("%s\n", line.c_str());
 }
@@ -176,6 +87,7 @@ void printLines(const std::vector<std::string> &lines) {
 struct Connection {
     int fd = -1;
     bool loopback = true;
+    bool registeringNetwork = false;  // a DA takes registrations from this peer
     std::string peer;          // remote address, for the per-peer count
     std::string localAddress;  // where it was accepted, for the DAAdvert's URL
     std::vector<uint8_t> in;
@@ -240,7 +152,35 @@ struct Agent {
     int64_t nextDiscoveryMs = INT64_MAX;  // service agent: next service:directory-agent request
     std::mt19937 random{std::random_device{}()};
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
+    ReplyBudget budget;                        // what UDP replies to the LAN may take
+    std::vector<Network> registeringNetworks;  // DA: where remote registrations may come from
+    // Refused remote registrations and deregistrations since the last report, by Refusal.
+    uint64_t refused[4] = {};
+    int64_t nextLimitReportMs = INT64_MIN;
 };
+
+// Prints, at most once a minute and when there is something to say, how many UDP replies the
+// rate limit held back and how many remote registrations the DA refused; `now` prints at once.
+void reportLimits(Agent *agent, int64_t nowMs, bool now) {
+    ReplyBudget &b = agent->budget;
+    uint64_t *r = agent->refused;
+    const bool pending = b.dropped + b.slipped + r[1] + r[2] + r[3] != 0;
+    if (!pending || (!now && nowMs < agent->nextLimitReportMs)) return;
+    if (b.dropped + b.slipped != 0) {
+        std::printf("rate limit: %llu UDP replies dropped, %llu cut to a header\n",
+                    static_cast<unsigned long long>(b.dropped), static_cast<unsigned long long>(b.slipped));
+    }
+    if (r[1] + r[2] + r[3] != 0) {
+        std::printf("refused %llu remote registrations: %llu by UDP, %llu from outside the registering networks, "
+                    "%llu over %zu bytes\n",
+                    static_cast<unsigned long long>(r[1] + r[2] + r[3]), static_cast<unsigned long long>(r[1]),
+                    static_cast<unsigned long long>(r[2]), static_cast<unsigned long long>(r[3]),
+                    agent->options.maxRegistrationBytes);
+    }
+    b.dropped = b.slipped = 0;
+    r[1] = r[2] = r[3] = 0;
+    agent->nextLimitReportMs = nowMs + kLimitReportSpacingMs;
+}
 
 // Prints what changed and notes that the state file is behind.
 void report(Agent *agent, const std::vector<std::string> &lines) {
@@ -663,9 +603,9 @@ void checkProcesses(Agent *agent, int64_t nowMs) {
 }
 
 // `received` is where the request arrived; `multicast` whether on a group; `local` whether
-// over loopback.
+// over loopback; `registering` whether from a TCP peer that may register with a DA.
 Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, const std::string &received,
-               bool multicast, bool local) {
+               bool multicast, bool local, bool registering) {
     const int64_t nowMs = monotonicMs();
     // Lookups must not report services of processes that are gone.
     const uint8_t function = data[1];
@@ -683,8 +623,11 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     options.bootTimestamp = agent->registry.bootTimestamp;
     options.port = agent->options.port;
     options.maxRemoteRegistrations = agent->options.maxRemoteRegistrations;
+    options.registeringNetwork = registering;
+    options.maxRegistrationBytes = agent->options.maxRegistrationBytes;
     Outcome outcome = handleMessage(&agent->registry, data, size, nowMs, options);
     report(agent, outcome.lines);
+    ++agent->refused[static_cast<int>(outcome.refusal)];
     return outcome;
 }
 
@@ -763,11 +706,23 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
             continue;
         }
         if (socket.query) continue;
-        Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback);
+        // Loopback cannot be forged from the LAN; anything else may come from a spoofed source.
+        const int64_t nowMs = monotonicMs();
+        const Admission admission =
+            socket.loopback ? Admission::Send : admitReply(&agent->budget, from.sa(), nowMs);
+        if (admission == Admission::Drop) continue;
+        Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback, false);
         if (agent->changed) saveState(agent, monotonicMs());  // before the acknowledgement leaves
-        if (!outcome.reply.empty()) {
-            sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
+        if (outcome.reply.empty()) continue;
+        if (admission == Admission::Slip) {
+            // The header alone, OVERFLOW set and the whole Length kept: the requester asks over TCP.
+            const std::vector<uint8_t> &r = outcome.reply;
+            outcome.reply.resize(slpv2::kFixedHeaderSize + ((size_t{r[12]} << 8) | r[13]));
+            outcome.reply[5] |= 0x80;
+        } else if (!socket.loopback) {
+            chargeReply(&agent->budget, from.sa(), outcome.reply.size(), nowMs);
         }
+        sendto(replyFd, outcome.reply.data(), outcome.reply.size(), MSG_DONTWAIT, from.sa(), from.length);
     }
 }
 
@@ -782,17 +737,6 @@ void refuse(Agent *agent, int listener, int fd) {
     fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) close(fd);
     agent->spareFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
-
-// What the per-peer cap counts: an IPv4 address, or an IPv6 /64, which one station can fill
-// with addresses of its own.
-std::string peerKey(Address *peer) {
-    if (peer->family() == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&peer->v6().sin6_addr)) {
-        auto *a = reinterpret_cast<sockaddr_in6 *>(&peer->storage);
-        std::memset(&a->sin6_addr.s6_addr[8], 0, 8);
-        return addressText(peer->sa()) + "/64";
-    }
-    return addressText(peer->sa());
 }
 
 // Accepts what waits on a listener within the caps: loopback against its own budget, a
@@ -822,7 +766,10 @@ void acceptConnections(Agent *agent, const Listener &listener, int64_t nowMs) {
             }
             ++agent->loopbackConnections;
         } else {
-            c.peer = peerKey(&peer);
+            c.peer = peerKey(peer);
+            for (const Network &n : agent->registeringNetworks) {
+                c.registeringNetwork = c.registeringNetwork || networkContains(n, peer.sa());
+            }
             size_t &mine = agent->perPeer[c.peer];
             if (mine >= kMaxPerPeer || agent->remoteConnections >= agent->remoteCap) {
                 if (mine == 0) agent->perPeer.erase(c.peer);
@@ -869,7 +816,8 @@ void processInput(Agent *agent, Connection *c) {
             break;
         }
         if (c->in.size() - consumed < length) break;
-        Outcome outcome = answer(agent, msg, length, false, c->localAddress, false, c->loopback);
+        Outcome outcome =
+            answer(agent, msg, length, false, c->localAddress, false, c->loopback, c->registeringNetwork);
         c->out.insert(c->out.end(), outcome.reply.begin(), outcome.reply.end());
         consumed += length;
     }
@@ -913,6 +861,8 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
     if (agent.unsynced) earliest(agent.lastSyncMs + kStateSyncSpacingMs);
     earliest(std::min({agent.nextHeartbeatMs, agent.nextDiscoveryMs, nextDirectoryDeadline(agent.directories, nowMs)}));
+    const uint64_t *r = agent.refused;
+    if (agent.budget.dropped + agent.budget.slipped + r[1] + r[2] + r[3] != 0) earliest(agent.nextLimitReportMs);
     for (const Connection &c : agent.connections) earliest(c.lastActivityMs + idleLimitMs(c));
     if (!deadline || *deadline == INT64_MAX) return -1;
     return static_cast<int>(std::clamp<int64_t>(*deadline - nowMs, 0, 60 * 60 * 1000));
@@ -944,6 +894,7 @@ void serve(Agent *agent) {
             runDaTimers(agent, nowMs);
             stepDirectories(&agent->directories, agent->registry, nowMs, &lines);
             printLines(lines);
+            reportLimits(agent, nowMs, false);
         }
         std::fflush(stdout);
         fds.clear();
@@ -1023,6 +974,12 @@ int runAgent(const AgentOptions &options) {
         return 1;
     }
     openQuerySockets(&agent);
+    initReplyBudget(&agent.budget, options.rateLimits, agent.random() * uint64_t{0x9E3779B97F4A7C15}, monotonicMs());
+    agent.registeringNetworks = ownNetworks(options.interfaces);
+    for (const std::string &text : options.registeringNetworks) {
+        Network n;
+        if (parseNetwork(text, &n)) agent.registeringNetworks.push_back(n);
+    }
     agent.directories.port = options.port;
     for (const std::string &da : options.directoryAgent ? std::vector<std::string>{} : options.daAddresses) {
         if (!addConfiguredDa(&agent.directories, da)) {
@@ -1060,6 +1017,7 @@ int runAgent(const AgentOptions &options) {
     serve(&agent);
     if (options.directoryAgent) advertiseDa(&agent, 0);
     if (agent.changed || agent.unsynced) saveState(&agent, INT64_MAX / 2);
+    reportLimits(&agent, monotonicMs(), true);
     std::printf("stopping\n");
     closeAll(&agent);
     return 0;

@@ -2,6 +2,8 @@
 #ifndef ORVAD_SLP_AGENT_SERVER_H
 #define ORVAD_SLP_AGENT_SERVER_H
 
+#include "rate_limit.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -32,13 +34,19 @@ struct AgentOptions {
     int64_t daHeartBeatS = 10800;            // net.slp.DAHeartBeat
     int64_t randomWaitBoundMs = 1000;        // net.slp.randomWaitBound
     size_t maxRemoteRegistrations = 100000;  // net.slp.DAMaxRegistrations
+    // DA: networks (CIDR) whose service agents may register over TCP, besides loopback and the
+    // networks of the served addresses (net.slp.DARegistrationNetworks), and the most URL and
+    // attribute bytes one of their registrations may hold (net.slp.DAMaxRegistrationBytes).
+    std::vector<std::string> registeringNetworks;
+    size_t maxRegistrationBytes = 8192;
+    RateLimits rateLimits;  // UDP replies to the LAN
 };
 
 // Listens on loopback (TCP and UDP; 127.0.0.1, and ::1 when it can be bound) and on each
 // interface address, joins the SLP multicast groups there, loads the state file, drops root
 // and serves until SIGINT or SIGTERM. Prints "listening on port N" once ready, then one line
 // per accepted registration, deregistration, expiry or drop, and per DA found, lost or
-// registered with again. Returns the process exit status: 0 after a signal, 1 when set-up fails.
+// registered with again; at most once a minute, what the rate limit and the DA refused. Returns the process exit status: 0 after a signal, 1 when set-up fails.
 int runAgent(const AgentOptions &options);
 
 }  // namespace slpagent

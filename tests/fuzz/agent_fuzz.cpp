@@ -40,12 +40,18 @@ void seed(slpagent::Registry *registry) {
     }
 }
 
-void checkReply(const std::vector<uint8_t> &reply, const uint8_t *request, size_t maxSize) {
+// A datagram fits the MTU; one cut to it says so (OVERFLOW) and gives the whole reply's Length.
+void checkReply(std::vector<uint8_t> reply, const uint8_t *request, size_t maxSize) {
     if (reply.empty()) return;
+    if (maxSize != 0 && reply.size() > maxSize) abort();
+    const size_t length = (size_t{reply[2]} << 16) | (size_t{reply[3]} << 8) | reply[4];
+    if (length != reply.size()) {
+        if (maxSize == 0 || length < reply.size() || (reply[5] & 0x80) == 0) abort();
+        reply[2] = uint8_t(reply.size() >> 16), reply[3] = uint8_t(reply.size() >> 8), reply[4] = uint8_t(reply.size());
+    }
     slpv2::Header h;
     if (slpv2::decodeHeader(reply.data(), reply.size(), &h) != slpv2::DecodeStatus::Ok) abort();
     if (reply[10] != request[10] || reply[11] != request[11]) abort();  // XID copied
-    if (maxSize != 0 && reply.size() > slpagent::kMaxDatagram) abort();
 }
 
 void handleStream(const uint8_t *data, size_t size) {

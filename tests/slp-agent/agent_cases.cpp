@@ -20,10 +20,10 @@ using Fields = std::map<std::string, std::string>;
 namespace {
 
 const std::string kKeys = " url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
-                          "scopes-served sa-attrs own received-on via-group remote strict mtu now da boot port max-remote max-remote-bytes ";
+                          "scopes-served sa-attrs own received-on via-group remote outsider strict mtu now da boot port max-remote max-remote-bytes max-bytes ";
 const std::map<int, std::string> kErrors = {
     {0, "OK"}, {1, "LANGUAGE_NOT_SUPPORTED"}, {2, "PARSE_ERROR"}, {3, "INVALID_REGISTRATION"}, {4, "SCOPE_NOT_SUPPORTED"},
-    {10, "INTERNAL_ERROR"}, {12, "OPTION_NOT_UNDERSTOOD"}, {13, "INVALID_UPDATE"}, {14, "MESSAGE_NOT_SUPPORTED"}};
+    {7, "AUTHENTICATION_FAILED"}, {10, "INTERNAL_ERROR"}, {12, "OPTION_NOT_UNDERSTOOD"}, {13, "INVALID_UPDATE"}, {14, "MESSAGE_NOT_SUPPORTED"}};
 
 // Long text shows its start and its size in bytes, so long URLs make short expectations.
 std::string clip(const std::string &s) {
@@ -65,6 +65,7 @@ void setOptions(const Fields &f, HandlerOptions *o, int64_t *nowMs) {
         if (key == "received-on") o->receivedOn = v;
         if (key == "via-group") o->viaMulticast = v == "1";
         if (key == "remote") o->local = v != "1";
+        if (key == "outsider") o->registeringNetwork = v != "1";
         if (key == "strict") o->strictLifetimes = v == "1";
         if (key == "mtu") o->datagramMtu = std::stoul(v);
         if (key == "now") *nowMs = std::stoll(v);
@@ -73,6 +74,7 @@ void setOptions(const Fields &f, HandlerOptions *o, int64_t *nowMs) {
         if (key == "port") o->port = uint16_t(std::stoul(v));
         if (key == "max-remote") o->maxRemoteRegistrations = std::stoul(v);
         if (key == "max-remote-bytes") o->maxRemoteBytes = std::stoul(v);
+        if (key == "max-bytes") o->maxRegistrationBytes = std::stoul(v);
     }
 }
 
@@ -102,8 +104,10 @@ Bytes encode(const std::string &verb, Fields f) {
     return out;
 }
 
-// The reply, field by field.
-void render(const Bytes &r, std::ostream &out) {
+// The reply, field by field; one cut to a datagram shows the Length it claims and what came.
+void render(Bytes r, std::ostream &out) {
+    const size_t claimed = r.size() < 5 ? 0 : size_t{r[2]} << 16 | size_t{r[3]} << 8 | r[4];
+    if (claimed > r.size()) r[2] = uint8_t(r.size() >> 16), r[3] = uint8_t(r.size() >> 8), r[4] = uint8_t(r.size());
     slpv2::Header h;
     const uint8_t *d = r.data();
     const auto ok = slpv2::DecodeStatus::Ok;
@@ -111,6 +115,7 @@ void render(const Bytes &r, std::ostream &out) {
     if (r.empty() || slpv2::decodeHeader(d, r.size(), &h) != ok) return void(out << (r.empty() ? "  no reply\n" : "  bad header\n"));
     char head[80];
     std::snprintf(head, sizeof head, "  fn=%d xid=%04x flags=%04x length=%zu lang=", int(h.function), h.xid, h.flags, r.size());
+    if (claimed > r.size()) std::snprintf(head, sizeof head, "  fn=%d xid=%04x flags=%04x length=%zu sent=%zu lang=", int(h.function), h.xid, h.flags, claimed, r.size());
     out << head << h.language;
     if (auto ack = as(slpv2::decodeSrvAck, slpv2::SrvAck{})) out << " SrvAck " << error(ack->error);
     else if (auto attr = as(slpv2::decodeAttrRply, slpv2::AttrRply{}))
@@ -135,6 +140,7 @@ int main(int argc, char **argv) {
     if (!in) return std::cerr << "usage: agent_cases CASE-FILE\n", 2;
     Registry registry;
     HandlerOptions options;
+    options.registeringNetwork = true;  // a remote peer is from the DA's networks unless outsider=1
     int64_t nowMs = 0;
     for (std::string line; std::getline(in, line);) {
         std::cout << (line.empty() || line[0] == '#' ? "" : "> ") << line << "\n";
@@ -156,6 +162,8 @@ int main(int argc, char **argv) {
             const Bytes m = encode(verb, f);
             const Outcome outcome = handleMessage(&registry, m.data(), m.size(), at, o);
             for (const std::string &l : outcome.lines) std::cout << "  | " << clip(l) << "\n";
+            if (outcome.refusal != Refusal::None)
+                std::cout << "  refused " << (const char *[]){"", "by UDP", "from outside", "over the size cap"}[int(outcome.refusal)] << "\n";
             render(outcome.reply, std::cout);
         }
     }
