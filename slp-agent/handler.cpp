@@ -6,6 +6,7 @@
 #include "slp_message.h"
 
 #include <set>
+#include <unordered_set>
 
 namespace slpagent {
 
@@ -315,8 +316,14 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
     return srvRply(rq, std::move(reply));
 }
 
+// The union of attribute lists, in the order items first appear.
+struct AttrUnion {
+    std::vector<std::string> items;
+    std::unordered_set<std::string> seen;
+};
+
 // Adds the items of `list` not yet in `out`; a list that does not split cleanly is added whole.
-void addToUnion(std::string_view list, std::vector<std::string> *out) {
+void addToUnion(std::string_view list, AttrUnion *out) {
     std::vector<AttrItem> items;
     std::vector<std::string_view> texts;
     if (splitCleanly(list, &items)) {
@@ -325,9 +332,7 @@ void addToUnion(std::string_view list, std::vector<std::string> *out) {
         texts.push_back(list);
     }
     for (std::string_view text : texts) {
-        bool known = false;
-        for (const std::string &have : *out) known = known || have == text;
-        if (!known && !text.empty()) out->emplace_back(text);
+        if (!text.empty() && out->seen.emplace(text).second) out->items.emplace_back(text);
     }
 }
 
@@ -360,15 +365,15 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
         }
         return attrRply(rq, std::move(reply));
     }
-    std::vector<std::string> items;
+    AttrUnion all;
     for (const auto &entry : registry->entries) {
         const Registration &r = entry.second;
         if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language) &&
             scopesIntersect(r.scopes, body.scopes)) {
-            addToUnion(filterByTags(r.attributes, body.tags), &items);
+            addToUnion(filterByTags(r.attributes, body.tags), &all);
         }
     }
-    for (const std::string &item : items) {
+    for (const std::string &item : all.items) {
         if (!reply.attributes.empty()) reply.attributes += ',';
         reply.attributes += item;
     }

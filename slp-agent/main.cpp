@@ -36,7 +36,7 @@ const char kUsage[] =
     "net.slp.DAActiveDiscoveryInterval, net.slp.DAHeartBeat, net.slp.randomWaitBound,\n"
     "net.slp.DAMaxRegistrations, net.slp.DARegistrationNetworks and net.slp.DAMaxRegistrationBytes;\n"
     "for UDP replies to the LAN net.slp.sourceReplyBytesPerSecond, net.slp.totalReplyBytesPerSecond\n"
-    "and net.slp.replySlip.\n";
+    "and net.slp.replySlipsPerSecond.\n";
 
 bool parseNumber(const char *text, long low, long high, long *value) {
     char *end = nullptr;
@@ -89,7 +89,7 @@ bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *
     if (number("net.slp.DAMaxRegistrationBytes", 64, 16 << 20, &value)) o->maxRegistrationBytes = size_t(value);
     if (number("net.slp.sourceReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.sourceBytesPerSecond = uint32_t(value);
     if (number("net.slp.totalReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.totalBytesPerSecond = uint32_t(value);
-    if (number("net.slp.replySlip", 0, 1000, &value)) o->rateLimits.slip = uint32_t(value);
+    if (number("net.slp.replySlipsPerSecond", 0, 100000, &value)) o->rateLimits.slipsPerSecond = uint32_t(value);
     if (const std::string *t = text("net.slp.DARegistrationNetworks")) {
         o->registeringNetworks = slpclient::listItems(*t);
         for (const std::string &item : o->registeringNetworks) {

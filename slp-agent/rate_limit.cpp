@@ -15,31 +15,28 @@ std::array<uint8_t, 16> sourceOf(const sockaddr *sa) {
     return key;
 }
 
-double capacity(uint32_t bytesPerSecond) { return 2.0 * bytesPerSecond; }
-
-void refill(Bucket *b, uint32_t bytesPerSecond, int64_t nowMs) {
+void refill(Bucket *b, uint32_t perSecond, double capacity, int64_t nowMs) {
     if (nowMs > b->atMs) {
-        b->tokens = std::min(capacity(bytesPerSecond), b->tokens + double(nowMs - b->atMs) * bytesPerSecond / 1000.0);
+        b->tokens = std::min(capacity, b->tokens + double(nowMs - b->atMs) * perSecond / 1000.0);
         b->atMs = nowMs;
     }
 }
 
-// The slot of `source`: its own, or a free or paid-up one it takes over, or, while that one's
-// holder still owes, the holder's (collisions only make limiting stricter).
+double burst(uint32_t perSecond) { return double(perSecond) * kBurstSeconds; }
+
+// The slot of `source` with its budgets brought to `nowMs`: its own, or a free one or one whose
+// budget is whole again, which it takes over, or else the holder's (a collision only limits more).
 SourceSlot *slotOf(ReplyBudget *budget, const sockaddr *sa, int64_t nowMs) {
     const std::array<uint8_t, 16> key = sourceOf(sa);
     uint64_t h = budget->seed;
     for (uint8_t byte : key) h = (h ^ byte) * 0x100000001B3ull;  // FNV-1a
     SourceSlot &slot = budget->slots[(h ^ (h >> 29)) % budget->slots.size()];
-    const uint32_t rate = budget->limits.sourceBytesPerSecond;
-    if (slot.used && slot.source != key) {
-        refill(&slot.bucket, rate, nowMs);
-        if (slot.bucket.tokens >= capacity(rate)) slot.used = false;
+    const RateLimits &l = budget->limits;
+    refill(&slot.bucket, l.sourceBytesPerSecond, burst(l.sourceBytesPerSecond), nowMs);
+    refill(&slot.slips, l.slipsPerSecond, burst(l.slipsPerSecond), nowMs);
+    if (!slot.used || (slot.source != key && slot.bucket.tokens >= burst(l.sourceBytesPerSecond))) {
+        slot = SourceSlot{key, Bucket{burst(l.sourceBytesPerSecond), nowMs}, Bucket{burst(l.slipsPerSecond), nowMs}, true};
     }
-    if (!slot.used) {
-        slot = SourceSlot{key, Bucket{capacity(rate), nowMs}, 0, true};
-    }
-    refill(&slot.bucket, rate, nowMs);
     return &slot;
 }
 
@@ -49,19 +46,23 @@ void initReplyBudget(ReplyBudget *budget, const RateLimits &limits, uint64_t see
     budget->limits = limits;
     budget->seed = seed | 1;
     budget->slots.assign(limits.sourceBytesPerSecond != 0 ? kSourceSlots : 0, SourceSlot{});
-    budget->total = Bucket{capacity(limits.totalBytesPerSecond), nowMs};
+    budget->total = Bucket{burst(limits.totalBytesPerSecond), nowMs};
+    budget->slips = Bucket{burst(limits.slipsPerSecond * kTotalSlipsFactor), nowMs};
     budget->dropped = budget->slipped = 0;
 }
 
 Admission admitReply(ReplyBudget *budget, const sockaddr *source, int64_t nowMs) {
     const RateLimits &l = budget->limits;
     SourceSlot *slot = l.sourceBytesPerSecond != 0 ? slotOf(budget, source, nowMs) : nullptr;
-    if (l.totalBytesPerSecond != 0) refill(&budget->total, l.totalBytesPerSecond, nowMs);
+    if (l.totalBytesPerSecond != 0) refill(&budget->total, l.totalBytesPerSecond, burst(l.totalBytesPerSecond), nowMs);
     const bool sourceOk = slot == nullptr || slot->bucket.tokens > 0;
     const bool totalOk = l.totalBytesPerSecond == 0 || budget->total.tokens > 0;
     if (sourceOk && totalOk) return Admission::Send;
-    uint32_t &refused = slot != nullptr ? slot->refused : budget->refused;
-    if (l.slip != 0 && ++refused % l.slip == 0) {
+    const uint32_t totalSlips = l.slipsPerSecond * kTotalSlipsFactor;
+    refill(&budget->slips, totalSlips, burst(totalSlips), nowMs);
+    if ((slot == nullptr || slot->slips.tokens >= 1) && budget->slips.tokens >= 1) {
+        if (slot != nullptr) slot->slips.tokens -= 1;
+        budget->slips.tokens -= 1;
         ++budget->slipped;
         return Admission::Slip;
     }
@@ -70,6 +71,7 @@ Admission admitReply(ReplyBudget *budget, const sockaddr *source, int64_t nowMs)
 }
 
 void chargeReply(ReplyBudget *budget, const sockaddr *source, size_t bytes, int64_t nowMs) {
+    bytes = std::max(bytes, kMinimumCharge);
     if (budget->limits.sourceBytesPerSecond != 0) slotOf(budget, source, nowMs)->bucket.tokens -= double(bytes);
     if (budget->limits.totalBytesPerSecond != 0) budget->total.tokens -= double(bytes);
 }

@@ -14,24 +14,34 @@
 
 namespace slpagent {
 
+// A quiet source may take a burst of kBurstSeconds of its rates at once (a station discovering a
+// switch), small enough that a flood spends it within its first second.
+inline constexpr uint32_t kBurstSeconds = 4;
+// What a reply costs at least, however short: it bounds the requests a source has answered,
+// each of which may cost a look through everything held.
+inline constexpr size_t kMinimumCharge = 128;
+// All sources together get at most this many times the slips of one.
+inline constexpr uint32_t kTotalSlipsFactor = 10;
+
 struct RateLimits {
-    uint32_t sourceBytesPerSecond = 16384;  // net.slp.sourceReplyBytesPerSecond; 0 = unlimited
+    uint32_t sourceBytesPerSecond = 8192;   // net.slp.sourceReplyBytesPerSecond; 0 = unlimited
     uint32_t totalBytesPerSecond = 262144;  // net.slp.totalReplyBytesPerSecond; 0 = unlimited
-    uint32_t slip = 2;                      // net.slp.replySlip: every Nth refused reply goes as a header; 0 = none
+    // net.slp.replySlipsPerSecond: refused replies a source gets as a header, at most this many a
+    // second (a station asking one thing at a time every time, a flood one in many); 0 = none.
+    uint32_t slipsPerSecond = 100;
 };
 
-// A bucket holds up to two seconds' worth of its rate, so a quiet source may send a short burst.
 struct Bucket {
     double tokens = 0;
     int64_t atMs = 0;
 };
 
-// One source's budget; sources whose hashes meet share a slot while the older one is still
-// paying off what it was sent.
+// One source's budget; sources whose hashes meet share a slot until the older one's budget is
+// whole again.
 struct SourceSlot {
     std::array<uint8_t, 16> source{};
     Bucket bucket;
-    uint32_t refused = 0;  // replies refused since the last slip
+    Bucket slips;
     bool used = false;
 };
 
@@ -43,7 +53,7 @@ struct ReplyBudget {
     uint64_t seed = 0;  // of the slot hash, so a remote peer cannot aim at another's slot
     std::vector<SourceSlot> slots;
     Bucket total;
-    uint32_t refused = 0;  // replies refused while sources are not limited one by one
+    Bucket slips;  // of all sources together
     // Since the last report.
     uint64_t dropped = 0;
     uint64_t slipped = 0;
@@ -54,11 +64,11 @@ enum class Admission { Send, Slip, Drop };
 void initReplyBudget(ReplyBudget *budget, const RateLimits &limits, uint64_t seed, int64_t nowMs);
 
 // Whether a reply may go to `source` now: Send while the source and the total have budget left,
-// else Slip for every limits.slip-th refused one, else Drop. Counts what it refuses.
+// else Slip while the source has slips left, else Drop. Counts what it refuses.
 Admission admitReply(ReplyBudget *budget, const sockaddr *source, int64_t nowMs);
 
-// Takes `bytes` sent to `source` off its budget and the total's (down to below zero: a reply
-// admitted is sent whole, and the debt is paid before the next).
+// Takes `bytes` sent to `source` (at least kMinimumCharge) off its budget and the total's (down to
+// below zero: a reply admitted is sent whole, and the debt is paid before the next).
 void chargeReply(ReplyBudget *budget, const sockaddr *source, size_t bytes, int64_t nowMs);
 
 }  // namespace slpagent

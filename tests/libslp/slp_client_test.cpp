@@ -1,5 +1,5 @@
-// The client API against a scripted agent on loopback (TCP on 127.0.0.1, finds by UDP on
-// 127.0.0.2, which is also the configured DA, and by multicast out of 127.0.0.1) that drops,
+// The client API against a scripted agent on loopback (TCP on 127.0.0.1 and 127.0.0.2, finds by
+// UDP on 127.0.0.2, which is also the configured DA, and by multicast out of 127.0.0.1) that drops,
 // delays, repeats or spoils replies, and the layering of its properties.
 #include <slp.h>
 
@@ -63,20 +63,22 @@ public:
         const ip_mreq join{group.sin_addr, tcp.sin_addr};
         int one = 1;
         ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        ::setsockopt(listen2_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         EXPECT_TRUE(::bind(listen_, reinterpret_cast<sockaddr *>(&tcp), sizeof tcp) == 0 && ::listen(listen_, 4) == 0 &&
+                    ::bind(listen2_, reinterpret_cast<sockaddr *>(&udp), sizeof udp) == 0 && ::listen(listen2_, 4) == 0 &&
                     ::bind(udp_, reinterpret_cast<sockaddr *>(&udp), sizeof udp) == 0 &&
                     ::bind(group_, reinterpret_cast<sockaddr *>(&group), sizeof group) == 0 &&
                     ::setsockopt(group_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) == 0);
         thread_ = std::thread([this] {
             sockaddr_in from{};
             socklen_t len = sizeof from;
-            for (int connection = 1, fd, ready; (ready = wait({listen_, udp_, group_})) >= 0;) {
+            for (int connection = 1, fd, ready; (ready = wait({listen_, listen2_, udp_, group_})) >= 0;) {
                 Bytes m(65536);
-                if (ready != listen_) {  // answered from 127.0.0.2 also when multicast
+                if (ready != listen_ && ready != listen2_) {  // answered from 127.0.0.2 also when multicast
                     m.resize(std::max<ssize_t>(0, recvfrom(ready, m.data(), m.size(), 0, reinterpret_cast<sockaddr *>(&from), &len)));
                     for (const Bytes &r : answer(m, 0).replies)
                         ::sendto(udp_, r.data(), r.size(), 0, reinterpret_cast<sockaddr *>(&from), len);
-                } else if ((fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+                } else if ((fd = ::accept4(ready, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
                     serve(fd, connection++);
                     ::close(fd);
                 }
@@ -87,6 +89,7 @@ public:
         stop_ = true;
         thread_.join();
         ::close(listen_);
+        ::close(listen2_);
         ::close(udp_);
         ::close(group_);
     }
@@ -129,7 +132,7 @@ private:
     }
 
     std::function<Answer(const Bytes &, size_t)> script_;
-    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
+    int listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), listen2_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0),
         group_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -337,7 +340,8 @@ TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
     using Urls = std::vector<std::string>;
     const struct {
         const char *what;
-        std::vector<int> answer;  // per request received: how many replies (-1: one with a foreign XID first)
+        std::vector<int> answer;  // per request received: how many replies (-1: one with a foreign XID first;
+                                  // 9: the reply cut to its first 20 bytes, with OVERFLOW and the whole Length)
         Urls urls;
         uint16_t error;
         bool stop;
@@ -351,12 +355,20 @@ TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
         {"callback stops", {1}, {"service:x://a", "service:x://b"}, 0, true, SLP_OK, {"service:x://a"}},
         {"error reply", {1}, {}, 4, false, SLP_OK, {}},
         {"silent agent", {}, {}, 0, false, SLP_NETWORK_TIMED_OUT, {}},
+        {"cut to a datagram, asked again over TCP", {9, 1}, {"service:x://a", "service:x://b"}, 0, false, SLP_OK,
+         {"service:x://a", "service:x://b"}},
     };
     ASSERT_EQ(SLPAssociateIP(handle_, "127.0.0.2"), SLP_OK);
     for (const auto &c : cases) {
         Agent agent([&c](const Bytes &m, size_t n) {
             Answer out;
             const int replies = n < c.answer.size() ? c.answer[n] : 0;
+            if (replies == 9) {
+                out.replies.push_back(srvRply(m, c.error, c.urls));
+                out.replies.back().resize(20);
+                out.replies.back()[5] |= 0x80;
+                return out;
+            }
             for (int i = replies < 0 ? -1 : 0; i < std::abs(replies); ++i) {
                 out.replies.push_back(srvRply(m, c.error, c.urls));
                 out.replies.back()[11] ^= i < 0 ? 1 : 0;
@@ -370,9 +382,9 @@ TEST_F(ClientTest, FindsByUdpRetransmitMergeAndIgnoreWhatIsNotOurs) {
         EXPECT_EQ(seen.lastCalls, c.result == SLP_OK && !c.stop ? 1 : 0) << c.what;
         const std::vector<Received> got = agent.received();
         ASSERT_GE(got.size(), c.result == SLP_NETWORK_TIMED_OUT ? 3u : 1u) << c.what;
-        for (const Received &r : got)  // a retransmission keeps its XID
-            EXPECT_TRUE(r.connection == 0 && r.message.size() > 12 && r.message[10] == got[0].message[10] &&
-                        r.message[11] == got[0].message[11]) << c.what;
+        for (const Received &r : got)  // a retransmission keeps its XID, a cut reply brings one over TCP
+            EXPECT_TRUE(r.connection == (!c.answer.empty() && c.answer[0] == 9 && &r != &got[0]) && r.message.size() > 12 &&
+                        r.message[10] == got[0].message[10] && r.message[11] == got[0].message[11]) << c.what;
     }
 }
 

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Registers services with an SLP agent over TCP with plain SLPv2 SrvRegs, for the rig.
 
-Usage: slp-register.py ADDR PORT FILE
-FILE holds one registration a line: URL, a tab, the attribute list (sent byte for byte, however
+Usage: slp-register.py ADDR PORT FILE [udp]
+With "udp" each SrvReg goes as a datagram instead. FILE holds one registration a line: URL, a tab, the attribute list (sent byte for byte, however
 malformed). The service type is the URL up to "://", the scope DEFAULT, the lifetime 65535, the
 language "en"; no process-id extension, so the agent keeps them after this program exits.
 Prints each SrvAck's error code; exits 1 unless every one is 0.
@@ -38,15 +38,31 @@ def read_exactly(connection, count):
     return data
 
 
+def exchange_udp(connection, message):
+    connection.send(message)
+    return connection.recv(65536)
+
+
+def exchange_tcp(connection, message):
+    connection.sendall(message)
+    header = read_exactly(connection, 5)
+    return header + read_exactly(connection, int.from_bytes(header[2:5], "big") - 5)
+
+
 def main():
     address, port, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    udp = sys.argv[4:] == ["udp"]
     failures = 0
-    with open(path, encoding="utf-8") as lines, socket.create_connection((address, port), timeout=5) as connection:
+    if udp:
+        connection = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_DGRAM)
+        connection.settimeout(5)
+        connection.connect((address, port))
+    else:
+        connection = socket.create_connection((address, port), timeout=5)
+    with open(path, encoding="utf-8") as lines, connection:
         for xid, line in enumerate(lines, 1):
             url, attributes = line.rstrip("\n").split("\t", 1)
-            connection.sendall(srvreg(xid, url, attributes))
-            header = read_exactly(connection, 5)
-            reply = header + read_exactly(connection, int.from_bytes(header[2:5], "big") - 5)
+            reply = (exchange_udp if udp else exchange_tcp)(connection, srvreg(xid, url, attributes))
             language_length = struct.unpack("!H", reply[12:14])[0]
             error = struct.unpack("!H", reply[14 + language_length:16 + language_length])[0]
             if reply[1] != 5 or struct.unpack("!H", reply[10:12])[0] != xid:
