@@ -55,6 +55,22 @@ unsigned interfaceOf(const Address &address) {
     return index;
 }
 
+in_addr broadcastOf(const Address &address) {
+    in_addr broadcast{};
+    ifaddrs *list = nullptr;
+    if (address.family() != AF_INET || getifaddrs(&list) != 0) return broadcast;
+    for (ifaddrs *i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_BROADCAST) == 0 ||
+            i->ifa_broadaddr == nullptr ||
+            reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr != address.v4().sin_addr.s_addr) {
+            continue;
+        }
+        broadcast = reinterpret_cast<sockaddr_in *>(i->ifa_broadaddr)->sin_addr;
+    }
+    freeifaddrs(list);
+    return broadcast;
+}
+
 std::string peerKey(const Address &peer) {
     if (peer.family() == AF_INET6 && !IN6_IS_ADDR_V4MAPPED(&peer.v6().sin6_addr)) {
         Address net = peer;

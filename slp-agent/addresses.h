@@ -33,6 +33,9 @@ std::string addressText(const sockaddr *sa);
 // The index of the interface carrying `address`; 0 when none does.
 unsigned interfaceOf(const Address &address);
 
+// The broadcast address of the IPv4 network of `address` on its interface; 0.0.0.0 when none.
+in_addr broadcastOf(const Address &address);
+
 // What limits count per peer: an IPv4 address, or an IPv6 /64 ("ADDR/64"), which one station
 // can fill with addresses of its own.
 std::string peerKey(const Address &peer);

@@ -157,13 +157,13 @@ std::vector<uint8_t> saAdvert(const Request &rq, const slpv2::SrvRqst &body) {
 }
 
 // The DAAdvert answering a service:directory-agent request, on the terms of saAdvert(): our
-// scopes met, the predicate holding for our (empty) attributes.
+// scopes met, the predicate holding for our attributes.
 std::vector<uint8_t> daAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     const HandlerOptions &o = rq.options;
     Predicate predicate;
     bool wanted = (trimBlanks(body.scopes).empty() || scopesIntersect(body.scopes, o.scopes)) &&
                   parsePredicate(body.predicate, &predicate) &&
-                  (predicate.nodes.empty() || predicateMatches(predicate, ""));
+                  (predicate.nodes.empty() || predicateMatches(predicate, o.daAttributes));
     if (!wanted) {
         slpv2::SrvRply reply;
         reply.error = kScopeNotSupported;
@@ -171,15 +171,11 @@ std::vector<uint8_t> daAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     }
     std::vector<uint8_t> out;
     if (!encodeOwnDAAdvert(rq.header.xid, rq.header.language, o.bootTimestamp,
-                           o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn, o.port, o.scopes, &out)) {
+                           o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn, o.port, o.scopes,
+                           o.daAttributes, &out)) {
         return {};
     }
     return advert(rq, std::move(out));
-}
-
-void logRegistration(const Registration &r, std::vector<std::string> *lines) {
-    lines->push_back("registered " + r.url + " lifetime " + std::to_string(r.lifetime));
-    if (!r.attributes.empty()) lines->push_back("  attributes " + r.attributes);
 }
 
 std::vector<uint8_t> onSrvReg(Registry *registry, const Request &rq, Outcome *outcome) {
@@ -411,7 +407,8 @@ std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
 }  // namespace
 
 bool encodeOwnDAAdvert(uint16_t xid, const std::string &language, uint32_t bootTimestamp, std::string address,
-                       uint16_t port, const std::string &scopes, std::vector<uint8_t> *out) {
+                       uint16_t port, const std::string &scopes, const std::string &attributes,
+                       std::vector<uint8_t> *out) {
     if (address.find(':') != std::string::npos) address = "[" + address + "]";
     if (port != 427) address += ":" + std::to_string(port);
     Header header;
@@ -421,6 +418,7 @@ bool encodeOwnDAAdvert(uint16_t xid, const std::string &language, uint32_t bootT
     advert.bootTimestamp = bootTimestamp;
     advert.url = "service:directory-agent://" + address;
     advert.scopes = scopes;
+    advert.attributes = attributes;
     return slpv2::encodeDAAdvert(header, advert, out);
 }
 

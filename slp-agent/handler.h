@@ -48,7 +48,8 @@ struct HandlerOptions {
     bool registeringNetwork = false;  // a TCP peer from a network allowed to register
     size_t maxRegistrationBytes = 8192;
     uint32_t bootTimestamp = 0;
-    uint16_t port = 427;  // named in the DAAdvert URL when not 427
+    uint16_t port = 427;       // named in the DAAdvert URL when not 427
+    std::string daAttributes;  // of the DAAdvert
     size_t maxRemoteRegistrations = 100000;
     size_t maxRemoteBytes = size_t{256} << 20;
 };
@@ -65,7 +66,8 @@ struct Outcome {
 // The DAAdvert of a DA at `address` (IPv6 without brackets) on `port`, its URL naming the port
 // when it is not 427; false when it does not encode.
 bool encodeOwnDAAdvert(uint16_t xid, const std::string &language, uint32_t bootTimestamp, std::string address,
-                       uint16_t port, const std::string &scopes, std::vector<uint8_t> *out);
+                       uint16_t port, const std::string &scopes, const std::string &attributes,
+                       std::vector<uint8_t> *out);
 
 // Answers the complete message data[0, size): first expires what ended by `nowMs`, then
 // applies a SrvReg/SrvDeReg or looks up a SrvRqst/AttrRqst/SrvTypeRqst. A DA refuses remote

@@ -1,9 +1,11 @@
 // slp-agent: a small SLPv2 service agent for development, tests and management LANs.
 #include "addresses.h"
+#include "reg_file.h"
 #include "server.h"
 #include "slp_config.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,13 +15,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: slp-agent [--port N] [--interfaces ADDR[,ADDR...]] [-c FILE] [--state FILE] [--user NAME]\n"
-    "                 [--strict-lifetimes] [--no-watch-pid] [--da]\n"
+    "usage: slp-agent [--port N] [--interfaces ADDR[,ADDR...]] [-c FILE] [-r FILE] [--state FILE]\n"
+    "                 [--user NAME] [--strict-lifetimes] [--no-watch-pid] [--da]\n"
     "  --port N            TCP and UDP port (net.slp.port, default 427)\n"
     "  --interfaces LIST   addresses to serve besides loopback, joining the SLP multicast groups\n"
     "                      on their interfaces (net.slp.interfaces; default: loopback only)\n"
     "  -c FILE             properties file read instead of /etc/slp.conf (the file named by\n"
     "                      $OpenSLPConfig is read after it)\n"
+    "  -r FILE             registration file: services registered from it at start and again\n"
+    "                      on SIGHUP (net.slp.serializedRegURL; default /etc/slp.reg if it exists)\n"
     "  --state FILE        keep registrations in FILE across restarts (its folder must be\n"
     "                      writable by the user the agent runs as)\n"
     "  --user NAME         user to run as once the sockets are bound, when started as root\n"
@@ -30,13 +34,13 @@ const char kUsage[] =
     "  --da                run as a directory agent (net.slp.isDA): advertise, take registrations\n"
     "                      from remote service agents and age them to their lifetimes\n"
     "  -h, --help          this text\n"
-    "Properties also read: net.slp.useIPv4, net.slp.useIPv6, net.slp.MTU, net.slp.multicastTTL,\n"
-    "net.slp.useScopes (the scopes served), net.slp.SAAttributes; for directory agents\n"
-    "net.slp.DAAddresses, net.slp.activeDADetection, net.slp.passiveDADetection,\n"
-    "net.slp.DAActiveDiscoveryInterval, net.slp.DAHeartBeat, net.slp.randomWaitBound,\n"
+    "Properties (names in any case) are those of RFC 2614 and net.slp.port, net.slp.useIPv4,\n"
+    "net.slp.useIPv6, net.slp.SAAttributes, net.slp.watchRegistrationPID; for a DA\n"
     "net.slp.DAMaxRegistrations, net.slp.DARegistrationNetworks and net.slp.DAMaxRegistrationBytes;\n"
     "for UDP replies to the LAN net.slp.sourceReplyBytesPerSecond, net.slp.totalReplyBytesPerSecond\n"
-    "and net.slp.replySlipsPerSecond.\n";
+    "and net.slp.replySlipsPerSecond. Others are ignored.\n";
+
+constexpr const char *kDefaultRegistrationFile = "/etc/slp.reg";
 
 bool parseNumber(const char *text, long low, long high, long *value) {
     char *end = nullptr;
@@ -45,66 +49,153 @@ bool parseNumber(const char *text, long low, long high, long *value) {
     return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
 }
 
-// Properties with values that do not parse are reported and left at their defaults.
-bool applyProperties(const slpclient::PropertyMap &map, slpagent::AgentOptions *o) {
-    bool ok = true;
-    auto number = [&](const char *name, long low, long high, long *value) {
-        auto it = map.find(name);
-        if (it == map.end() || it->second.empty()) return false;
-        if (parseNumber(it->second.c_str(), low, high, value)) return true;
-        std::fprintf(stderr, "slp-agent: bad %s '%s'\n", name, it->second.c_str());
-        ok = false;
-        return false;
-    };
-    auto boolean = [&](const char *name, bool *value) {
-        auto it = map.find(name);
-        if (it == map.end() || it->second.empty()) return;
-        if (strcasecmp(it->second.c_str(), "true") == 0) {
-            *value = true;
-        } else if (strcasecmp(it->second.c_str(), "false") == 0) {
-            *value = false;
-        } else {
-            std::fprintf(stderr, "slp-agent: bad %s '%s'\n", name, it->second.c_str());
-            ok = false;
+using slpagent::AgentOptions;
+
+enum class Kind { Number, Boolean, Text, Numbers, Limit };
+
+// A property the agent reads: its values (a number within [low, high], true/false in any case,
+// any text, a comma list of numbers within [low, high], which may be empty, or a limit: a number
+// within [1, high] or -1 for none) and where they go.
+struct Property {
+    const char *name;
+    Kind kind;
+    long low, high;
+    void (*apply)(AgentOptions *o, const std::string &text, long number);
+};
+
+constexpr long kMaxU32 = 4294967295L;
+
+// RFC 2614's properties, the agent's own, and those it shares with the client library. Where
+// the client's alone matter here (its waits, maxResults, typeHint), the value is only checked.
+const Property kProperties[] = {
+    {"net.slp.port", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, long n) { o->port = uint16_t(n); }},
+    {"net.slp.interfaces", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) { o->interfaces = slpclient::listItems(t); }},
+    {"net.slp.useIPv4", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->useIPv4 = b; }},
+    {"net.slp.useIPv6", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->useIPv6 = b; }},
+    {"net.slp.isBroadcastOnly", Kind::Boolean, 0, 1,
+     [](AgentOptions *o, const std::string &, long b) { o->broadcastOnly = b; }},
+    {"net.slp.MTU", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, long n) { o->mtu = size_t(n); }},
+    {"net.slp.multicastTTL", Kind::Number, 1, 255,
+     [](AgentOptions *o, const std::string &, long n) { o->multicastTtl = int(n); }},
+    {"net.slp.useScopes", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) {
+         if (!slpclient::listItems(t).empty()) o->scopes = t;
+     }},
+    {"net.slp.locale", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) {
+         if (!t.empty()) o->locale = t;
+     }},
+    {"net.slp.SAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, long) { o->saAttributes = t; }},
+    {"net.slp.watchRegistrationPID", Kind::Boolean, 0, 1,
+     [](AgentOptions *o, const std::string &, long b) { o->watchPid = b; }},
+    {"net.slp.serializedRegURL", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) { o->registrationFile = t; }},
+    {"net.slp.securityEnabled", Kind::Boolean, 0, 1,
+     [](AgentOptions *o, const std::string &, long b) { o->securityEnabled = b; }},
+    {"net.slp.isDA", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->directoryAgent = b; }},
+    {"net.slp.DAAddresses", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) { o->daAddresses = slpclient::listItems(t); }},
+    {"net.slp.activeDADetection", Kind::Boolean, 0, 1,
+     [](AgentOptions *o, const std::string &, long b) { o->activeDaDiscovery = b; }},
+    {"net.slp.passiveDADetection", Kind::Boolean, 0, 1,
+     [](AgentOptions *o, const std::string &, long b) { o->passiveDaDiscovery = b; }},
+    {"net.slp.DAActiveDiscoveryInterval", Kind::Number, 0, 65535,
+     [](AgentOptions *o, const std::string &, long n) { o->daDiscoveryIntervalS = n; }},
+    {"net.slp.DAHeartBeat", Kind::Number, 0, kMaxU32,
+     [](AgentOptions *o, const std::string &, long n) { o->daHeartBeatS = n; }},
+    {"net.slp.DAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, long) { o->daAttributes = t; }},
+    {"net.slp.randomWaitBound", Kind::Number, 0, kMaxU32,
+     [](AgentOptions *o, const std::string &, long n) { o->randomWaitBoundMs = n; }},
+    {"net.slp.DAMaxRegistrations", Kind::Number, 0, 100000000,
+     [](AgentOptions *o, const std::string &, long n) { o->maxRemoteRegistrations = size_t(n); }},
+    {"net.slp.DAMaxRegistrationBytes", Kind::Number, 64, 16 << 20,
+     [](AgentOptions *o, const std::string &, long n) { o->maxRegistrationBytes = size_t(n); }},
+    {"net.slp.DARegistrationNetworks", Kind::Text, 0, 0,
+     [](AgentOptions *o, const std::string &t, long) { o->registeringNetworks = slpclient::listItems(t); }},
+    {"net.slp.sourceReplyBytesPerSecond", Kind::Number, 0, 1 << 30,
+     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.sourceBytesPerSecond = uint32_t(n); }},
+    {"net.slp.totalReplyBytesPerSecond", Kind::Number, 0, 1 << 30,
+     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.totalBytesPerSecond = uint32_t(n); }},
+    {"net.slp.replySlipsPerSecond", Kind::Number, 0, 100000,
+     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.slipsPerSecond = uint32_t(n); }},
+    {"net.slp.maxResults", Kind::Limit, 1, kMaxU32, nullptr},
+    {"net.slp.typeHint", Kind::Text, 0, 0, nullptr},
+    {"net.slp.multicastMaximumWait", Kind::Number, 1, kMaxU32, nullptr},
+    {"net.slp.multicastTimeouts", Kind::Numbers, 1, kMaxU32, nullptr},
+    {"net.slp.DADiscoveryTimeouts", Kind::Numbers, 1, kMaxU32, nullptr},
+    {"net.slp.datagramTimeouts", Kind::Numbers, 1, kMaxU32, nullptr},
+};
+
+// Whether `text` holds a value `p` takes; `number` is the number or boolean (0 or 1).
+bool valueOf(const Property &p, const std::string &text, long *number) {
+    switch (p.kind) {
+    case Kind::Number:
+        return parseNumber(text.c_str(), p.low, p.high, number);
+    case Kind::Limit:
+        return text == "-1" || parseNumber(text.c_str(), p.low, p.high, number);
+    case Kind::Boolean:
+        *number = strcasecmp(text.c_str(), "true") == 0;
+        return *number != 0 || strcasecmp(text.c_str(), "false") == 0;
+    case Kind::Numbers:
+        for (const std::string &item : slpclient::listItems(text)) {
+            if (!parseNumber(item.c_str(), p.low, p.high, number)) return false;
         }
-    };
-    auto text = [&](const char *name) -> const std::string * {
-        auto it = map.find(name);
-        return it == map.end() ? nullptr : &it->second;
-    };
-    long value = 0;
-    if (number("net.slp.port", 1, 65535, &value)) o->port = static_cast<uint16_t>(value);
-    if (number("net.slp.MTU", 256, 65507, &value)) o->mtu = static_cast<size_t>(value);
-    if (number("net.slp.multicastTTL", 1, 255, &value)) o->multicastTtl = static_cast<int>(value);
-    boolean("net.slp.useIPv4", &o->useIPv4);
-    boolean("net.slp.useIPv6", &o->useIPv6);
-    boolean("net.slp.watchRegistrationPID", &o->watchPid);
-    boolean("net.slp.isDA", &o->directoryAgent);
-    boolean("net.slp.activeDADetection", &o->activeDaDiscovery);
-    boolean("net.slp.passiveDADetection", &o->passiveDaDiscovery);
-    if (number("net.slp.DAActiveDiscoveryInterval", 1, 86400 * 7, &value)) o->daDiscoveryIntervalS = value;
-    if (number("net.slp.DAHeartBeat", 1, 86400 * 7, &value)) o->daHeartBeatS = value;
-    if (number("net.slp.randomWaitBound", 0, 3600 * 1000, &value)) o->randomWaitBoundMs = value;
-    if (number("net.slp.DAMaxRegistrations", 0, 100000000, &value)) o->maxRemoteRegistrations = size_t(value);
-    if (number("net.slp.DAMaxRegistrationBytes", 64, 16 << 20, &value)) o->maxRegistrationBytes = size_t(value);
-    if (number("net.slp.sourceReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.sourceBytesPerSecond = uint32_t(value);
-    if (number("net.slp.totalReplyBytesPerSecond", 0, 1 << 30, &value)) o->rateLimits.totalBytesPerSecond = uint32_t(value);
-    if (number("net.slp.replySlipsPerSecond", 0, 100000, &value)) o->rateLimits.slipsPerSecond = uint32_t(value);
-    if (const std::string *t = text("net.slp.DARegistrationNetworks")) {
-        o->registeringNetworks = slpclient::listItems(*t);
-        for (const std::string &item : o->registeringNetworks) {
-            slpagent::Network network;
-            if (!slpagent::parseNetwork(item, &network)) {
-                std::fprintf(stderr, "slp-agent: bad net.slp.DARegistrationNetworks '%s'\n", item.c_str());
-                ok = false;
-            }
+        return true;
+    case Kind::Text:
+        return true;
+    }
+    return false;
+}
+
+// Applies the properties the agent knows; an empty value leaves the default. Values that do
+// not parse, and settings that cannot work, are reported; then the result is false.
+bool applyProperties(const slpclient::PropertyMap &map, AgentOptions *o) {
+    bool ok = true;
+    for (const Property &p : kProperties) {
+        auto it = map.find(p.name);
+        if (it == map.end() || (it->second.empty() && p.kind != Kind::Text)) continue;
+        long number = 0;
+        if (!valueOf(p, it->second, &number)) {
+            std::fprintf(stderr, "slp-agent: bad %s '%s'\n", p.name, it->second.c_str());
+            ok = false;
+        } else if (p.apply != nullptr) {
+            p.apply(o, it->second, number);
         }
     }
-    if (const std::string *t = text("net.slp.DAAddresses")) o->daAddresses = slpclient::listItems(*t);
-    if (const std::string *t = text("net.slp.interfaces")) o->interfaces = slpclient::listItems(*t);
-    if (const std::string *t = text("net.slp.useScopes"); t != nullptr && !t->empty()) o->scopes = *t;
-    if (const std::string *t = text("net.slp.SAAttributes")) o->saAttributes = *t;
+    for (const std::string &item : o->registeringNetworks) {
+        slpagent::Network network;
+        if (!slpagent::parseNetwork(item, &network)) {
+            std::fprintf(stderr, "slp-agent: bad net.slp.DARegistrationNetworks '%s'\n", item.c_str());
+            ok = false;
+        }
+    }
     return ok;
+}
+
+// What can only be judged once the options are final.
+bool checkOptions(AgentOptions *o, bool fileGiven) {
+    if (o->securityEnabled) {
+        std::fprintf(stderr, "slp-agent: net.slp.securityEnabled is true, but this agent has no SLP authentication\n");
+        return false;
+    }
+    if (fileGiven) {
+        const std::string path = slpagent::registrationFilePath(o->registrationFile);
+        if (path.empty() && !o->registrationFile.empty()) {
+            std::fprintf(stderr, "slp-agent: the registration file '%s' is not a local file\n",
+                         o->registrationFile.c_str());
+            return false;
+        }
+        o->registrationFile = path;
+    } else {
+        o->registrationFile = access(kDefaultRegistrationFile, F_OK) == 0 ? kDefaultRegistrationFile : "";
+    }
+    // An interval of 0 turns active discovery off; known DAs are still asked now and then.
+    if (o->daDiscoveryIntervalS == 0) {
+        o->activeDaDiscovery = false;
+        o->daDiscoveryIntervalS = 900;
+    }
+    return true;
 }
 
 }  // namespace
@@ -115,11 +206,11 @@ int main(int argc, char **argv) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-c") == 0) configFile = argv[i + 1];
     }
-    slpagent::AgentOptions options;
-    if (!applyProperties(slpclient::layeredProperties(configFile, std::getenv(slpclient::kConfigFileVariable)),
-                         &options)) {
-        return 2;
-    }
+    AgentOptions options;
+    const slpclient::PropertyMap properties =
+        slpclient::layeredProperties(configFile, std::getenv(slpclient::kConfigFileVariable));
+    if (!applyProperties(properties, &options)) return 2;
+    bool fileGiven = properties.count("net.slp.serializedRegURL") != 0;
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         bool hasValue = i + 1 < argc;
@@ -134,6 +225,9 @@ int main(int argc, char **argv) {
             options.interfaces = slpclient::listItems(argv[++i]);
         } else if (std::strcmp(arg, "-c") == 0 && hasValue) {
             ++i;  // read above
+        } else if (std::strcmp(arg, "-r") == 0 && hasValue) {
+            options.registrationFile = argv[++i];
+            fileGiven = true;
         } else if (std::strcmp(arg, "--state") == 0 && hasValue) {
             options.statePath = argv[++i];
         } else if (std::strcmp(arg, "--user") == 0 && hasValue) {
@@ -152,5 +246,6 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
+    if (!checkOptions(&options, fileGiven)) return 2;
     return slpagent::runAgent(options);
 }

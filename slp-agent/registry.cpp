@@ -94,4 +94,9 @@ void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)>
     }
 }
 
+void logRegistration(const Registration &r, std::vector<std::string> *lines) {
+    lines->push_back("registered " + r.url + " lifetime " + std::to_string(r.lifetime));
+    if (!r.attributes.empty()) lines->push_back("  attributes " + r.attributes);
+}
+
 }  // namespace slpagent

@@ -56,7 +56,6 @@ size_t registrationBytes(const Registration &registration);
 // Notes that the registration under `key` changed or went, for the state file.
 void noteChange(Registry *registry, RegistryKey key);
 
-// Adds or replaces the registration under its key.
 // Adds or replaces the registration under its key, giving it the next serial.
 void storeRegistration(Registry *registry, Registration registration);
 
@@ -73,6 +72,10 @@ void expireRegistrations(Registry *registry, int64_t nowMs, std::vector<std::str
 
 // When the next registration may expire (possibly earlier than it will), if any can.
 std::optional<int64_t> nextExpiry(const Registry &registry);
+
+// Appends the lines the agent prints for a registration it takes: "registered URL lifetime N",
+// then "  attributes LIST" when the list is not empty.
+void logRegistration(const Registration &registration, std::vector<std::string> *lines);
 
 // Removes registrations whose registering process `isAlive` reports gone; appends a
 // "dropped URL process N exited" line for each. Asks once per distinct process id.

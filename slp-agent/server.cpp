@@ -5,6 +5,7 @@
 #include "handler.h"
 #include "matching.h"
 #include "rate_limit.h"
+#include "reg_file.h"
 #include "registry.h"
 #include "slp_message.h"
 #include "state.h"
@@ -25,6 +26,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -119,6 +121,7 @@ struct Endpoint {
     int family;
     unsigned interface;
     int udpFd;
+    in_addr broadcast;  // IPv4: of the address's network, 0.0.0.0 if none
 };
 
 struct Agent {
@@ -154,9 +157,12 @@ struct Agent {
     std::vector<uint8_t> readBuffer = std::vector<uint8_t>(kReadChunk);
     ReplyBudget budget;                        // what UDP replies to the LAN may take
     std::vector<Network> registeringNetworks;  // DA: where remote registrations may come from
+    std::vector<Registration> fileRegistrations;  // the registration file's, as last applied
     // Refused remote registrations and deregistrations since the last report, by Refusal.
     uint64_t refused[4] = {};
     int64_t nextLimitReportMs = INT64_MIN;
+    uint64_t stateFailures = 0;  // writes of the state file that failed
+    int64_t nextStateReportMs = INT64_MIN;
 };
 
 // Prints, at most once a minute and when there is something to say, how many UDP replies the
@@ -346,7 +352,7 @@ bool openInterfaces(Agent *agent) {
         }
         agent->listeners.push_back({tcp, false});
         agent->datagramSockets.push_back({udp, false, canonical, false});
-        agent->endpoints.push_back({canonical, address.family(), interface, udp});
+        agent->endpoints.push_back({canonical, address.family(), interface, udp, broadcastOf(address)});
         agent->ownAddresses.push_back(canonical);
 
         if (address.family() == AF_INET) {
@@ -391,19 +397,44 @@ void openQuerySockets(Agent *agent) {
         if ((family == AF_INET && !o.useIPv4) || (family == AF_INET6 && !o.useIPv6)) continue;
         int fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) continue;
-        int ttl = o.multicastTtl;
+        int ttl = o.multicastTtl, one = 1;
         if (family == AF_INET) setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+        if (family == AF_INET) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
         if (family == AF_INET6) setsockopt(fd, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
         (family == AF_INET ? agent->query4 : agent->query6) = fd;
         agent->datagramSockets.push_back({fd, false, "", false, true});
     }
 }
 
-// Sends `message` to the SLP group of an interface address: 239.255.255.253, or FF02::123.
+// Sends `message` to the SLP group of an interface address: 239.255.255.253 (or by broadcast
+// with net.slp.isBroadcastOnly), or FF02::123.
 void sendToGroup(Agent *agent, const Endpoint &endpoint, const std::vector<uint8_t> &message) {
     Address to;
     const uint16_t port = agent->options.port;
-    if (endpoint.family == AF_INET && agent->query4 >= 0) {
+    if (endpoint.family == AF_INET && agent->query4 >= 0 && agent->options.broadcastOnly) {
+        // To 255.255.255.255 out of this interface, from its address.
+        Address self;
+        parseAddress(endpoint.address, 0, &self);
+        parseAddress("255.255.255.255", port, &to);
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        iovec iov{const_cast<uint8_t *>(message.data()), message.size()};
+        msghdr msg{};
+        msg.msg_name = to.sa();
+        msg.msg_namelen = to.length;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_ifindex = static_cast<int>(endpoint.interface);
+        info.ipi_spec_dst = self.v4().sin_addr;
+        std::memcpy(CMSG_DATA(c), &info, sizeof info);
+        sendmsg(agent->query4, &msg, MSG_DONTWAIT);
+    } else if (endpoint.family == AF_INET && agent->query4 >= 0) {
         Address self;
         parseAddress(endpoint.address, 0, &self);
         ip_mreqn m{};
@@ -426,7 +457,8 @@ void sendToGroup(Agent *agent, const Endpoint &endpoint, const std::vector<uint8
 void advertiseDa(Agent *agent, uint32_t bootTimestamp) {
     for (const Endpoint &e : agent->endpoints) {
         std::vector<uint8_t> advert;
-        if (encodeOwnDAAdvert(0, "en", bootTimestamp, e.address, agent->options.port, agent->options.scopes, &advert)) {
+        const AgentOptions &o = agent->options;
+        if (encodeOwnDAAdvert(0, o.locale, bootTimestamp, e.address, o.port, o.scopes, o.daAttributes, &advert)) {
             sendToGroup(agent, e, advert);
         }
     }
@@ -437,7 +469,7 @@ void advertiseDa(Agent *agent, uint32_t bootTimestamp) {
 void discoverDas(Agent *agent) {
     slpv2::Header header;
     header.xid = static_cast<uint16_t>(agent->random() % 0xFFFF + 1);
-    header.language = "en";
+    header.language = agent->options.locale;
     slpv2::SrvRqst body{"", "service:directory-agent", agent->options.scopes, "", ""};
     std::vector<uint8_t> unicast, multicast;
     if (!slpv2::encodeSrvRqst(header, body, &unicast)) return;
@@ -467,7 +499,7 @@ int64_t randomWaitMs(Agent *agent) {
 void runDaTimers(Agent *agent, int64_t nowMs) {
     if (nowMs >= agent->nextHeartbeatMs) {
         advertiseDa(agent, agent->registry.bootTimestamp);
-        agent->nextHeartbeatMs = nowMs + agent->options.daHeartBeatS * 1000;
+        agent->nextHeartbeatMs = agent->options.daHeartBeatS == 0 ? INT64_MAX : nowMs + agent->options.daHeartBeatS * 1000;
     }
     if (nowMs >= agent->nextDiscoveryMs) {
         discoverDas(agent);
@@ -480,6 +512,7 @@ bool openSignalFd(Agent *agent) {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return false;
     signal(SIGPIPE, SIG_IGN);
     agent->signalFd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
@@ -518,10 +551,16 @@ void saveState(Agent *agent, int64_t nowMs) {
     agent->unsynced = !sync;
     if (sync) agent->lastSyncMs = nowMs;
     std::string error;
-    if (!saveChanges(&agent->journal, agent->options.statePath, &agent->registry, whole, monotonicMs(), wallClockMs(),
-                     sync, &error)) {
-        std::fprintf(stderr, "slp-agent: cannot write the state file %s\n", error.c_str());
+    if (saveChanges(&agent->journal, agent->options.statePath, &agent->registry, whole, monotonicMs(), wallClockMs(),
+                    sync, &error)) {
+        return;
     }
+    // A full disk fails every change: say so once a minute, with how often it failed.
+    ++agent->stateFailures;
+    if (nowMs < agent->nextStateReportMs) return;
+    std::fprintf(stderr, "slp-agent: cannot write the state file %s (%llu failed writes)\n", error.c_str(),
+                 static_cast<unsigned long long>(agent->stateFailures));
+    agent->nextStateReportMs = nowMs + kLimitReportSpacingMs;
 }
 
 // Loads the state file: registrations not expired whose process still runs (or that name
@@ -541,6 +580,30 @@ void loadState(Agent *agent) {
     printLines(lines);
     std::printf("restored %zu registrations\n", agent->registry.entries.size());
     agent->changed = !lines.empty();
+}
+
+// Whether `user` (uid and gid; -1 = the agent as it is) can keep the state file: a registration
+// acknowledged must not be lost for want of a writable folder, so one that is not stops the
+// agent. Root tries it in a child process that has become the user.
+bool stateFileKept(const AgentOptions &options, const std::string &user, uid_t uid, gid_t gid) {
+    if (options.statePath.empty()) return true;
+    int error = 0;
+    if (uid == static_cast<uid_t>(-1)) {
+        error = stateFileWritable(options.statePath);
+    } else {
+        std::fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            const bool became = setgroups(0, nullptr) == 0 && setresgid(gid, gid, gid) == 0 && setresuid(uid, uid, uid) == 0;
+            _exit(became ? stateFileWritable(options.statePath) : errno);
+        }
+        int status = 0;
+        error = child < 0 ? errno : waitpid(child, &status, 0) != child || !WIFEXITED(status) ? EIO : WEXITSTATUS(status);
+    }
+    if (error == 0) return true;
+    std::fprintf(stderr, "slp-agent: %s cannot keep the state file in %s: %s\n", user.c_str(),
+                 folderOf(options.statePath).c_str(), std::strerror(error));
+    return false;
 }
 
 // Ends with no capabilities in any set (the bounding set only where that is allowed) and
@@ -573,7 +636,9 @@ bool dropPrivileges(const AgentOptions &options) {
             std::fprintf(stderr, "slp-agent: --user %s needs root\n", options.user.c_str());
             return false;
         }
-        return dropCapabilities("this user");
+        pw = getpwuid(geteuid());
+        return stateFileKept(options, pw != nullptr ? pw->pw_name : "this user", -1, -1) &&
+               dropCapabilities("this user");
     }
     std::string name = options.user.empty() ? "nobody" : options.user;
     passwd *pw = getpwnam(name.c_str());
@@ -583,6 +648,7 @@ bool dropPrivileges(const AgentOptions &options) {
     }
     uid_t uid = pw->pw_uid;
     gid_t gid = pw->pw_gid;
+    if (!stateFileKept(options, name, uid, gid)) return false;
     // Still privileged here: the bounding set can be emptied before the uid changes.
     for (int cap = 0; cap <= 63; ++cap) {
         if (prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0 && errno == EINVAL) break;
@@ -592,6 +658,27 @@ bool dropPrivileges(const AgentOptions &options) {
         return false;
     }
     return dropCapabilities(name.c_str());
+}
+
+// Reads the registration file and applies what changed since it was last read. A file that
+// cannot be read stops the agent at start (false) and keeps what it gave before on SIGHUP.
+bool loadRegistrationFile(Agent *agent, bool atStart) {
+    const std::string &path = agent->options.registrationFile;
+    if (path.empty()) return true;
+    std::string text, error;
+    if (!readWholeFile(path, &text, &error)) {
+        std::fprintf(stderr, "slp-agent: cannot read the registration file %s: %s%s\n", path.c_str(), error.c_str(),
+                     atStart ? "" : "; its registrations stay as they were");
+        return !atStart;
+    }
+    std::vector<std::string> errors, lines;
+    std::vector<Registration> read = parseRegistrationFile(text, path, agent->options.scopes, &errors);
+    for (const std::string &e : errors) std::fprintf(stderr, "slp-agent: %s\n", e.c_str());
+    applyRegistrationFile(&agent->registry, agent->fileRegistrations, read, agent->options.strictLifetimes,
+                          monotonicMs(), &lines);
+    agent->fileRegistrations = std::move(read);
+    report(agent, lines);
+    return true;
 }
 
 void checkProcesses(Agent *agent, int64_t nowMs) {
@@ -612,7 +699,7 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     if (function == 1 || function == 6 || function == 9) checkProcesses(agent, nowMs);
     HandlerOptions options;
     options.strictLifetimes = agent->options.strictLifetimes;
-    options.datagramMtu = datagram ? agent->options.mtu : 0;
+    options.datagramMtu = datagram ? std::min<size_t>(agent->options.mtu, 65507) : 0;
     options.scopes = agent->options.scopes;
     options.saAttributes = agent->options.saAttributes;
     options.ownAddresses = agent->ownAddresses;
@@ -622,6 +709,7 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
     options.directoryAgent = agent->options.directoryAgent;
     options.bootTimestamp = agent->registry.bootTimestamp;
     options.port = agent->options.port;
+    options.daAttributes = agent->options.daAttributes;
     options.maxRemoteRegistrations = agent->options.maxRemoteRegistrations;
     options.registeringNetwork = registering;
     options.maxRegistrationBytes = agent->options.maxRegistrationBytes;
@@ -635,6 +723,7 @@ Outcome answer(Agent *agent, const uint8_t *data, size_t size, bool datagram, co
 struct Arrival {
     unsigned interface = 0;
     bool toGroup = false;
+    in_addr destination{};  // IPv4
 };
 
 Arrival arrivalOf(msghdr *msg) {
@@ -645,6 +734,7 @@ Arrival arrivalOf(msghdr *msg) {
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
             a.interface = static_cast<unsigned>(info.ipi_ifindex);
             a.toGroup = IN_MULTICAST(ntohl(info.ipi_addr.s_addr));
+            a.destination = info.ipi_addr;
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
             in6_pktinfo info{};
             std::memcpy(&info, CMSG_DATA(c), sizeof info);
@@ -679,13 +769,17 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
         int replyFd = socket.fd;
         std::string received = socket.address;
         if (socket.multicast) {
-            // Only group traffic; the reply leaves from the interface address it came in on.
+            // Only group traffic, or IPv4 broadcast (net.slp.isBroadcastOnly elsewhere); the reply
+            // leaves from the interface address it came in on.
             Arrival arrival = arrivalOf(&msg);
             const Endpoint *endpoint = nullptr;
             for (const Endpoint &e : agent->endpoints) {
                 if (e.interface == arrival.interface && e.family == from.family() && endpoint == nullptr) endpoint = &e;
             }
-            if (!arrival.toGroup || endpoint == nullptr) continue;
+            if (endpoint == nullptr) continue;
+            const uint32_t to = arrival.destination.s_addr;
+            const bool broadcast = from.family() == AF_INET && (to == INADDR_BROADCAST || to == endpoint->broadcast.s_addr);
+            if (!arrival.toGroup && !broadcast) continue;
             replyFd = endpoint->udpFd;
             received = endpoint->address;
         }
@@ -915,7 +1009,11 @@ void serve(Agent *agent) {
             return;
         }
         nowMs = monotonicMs();
-        if (fds[0].revents != 0) return;
+        if (fds[0].revents != 0) {
+            signalfd_siginfo info{};
+            if (read(agent->signalFd, &info, sizeof info) == sizeof info && info.ssi_signo != SIGHUP) return;
+            loadRegistrationFile(agent, false);
+        }
 
         std::vector<std::string> lines;
         expireRegistrations(&agent->registry, nowMs, &lines);
@@ -992,6 +1090,10 @@ int runAgent(const AgentOptions &options) {
     // belongs to the user the agent runs as.
     loadState(&agent);
     if (!dropPrivileges(options)) {
+        closeAll(&agent);
+        return 1;
+    }
+    if (!loadRegistrationFile(&agent, true)) {
         closeAll(&agent);
         return 1;
     }

@@ -53,10 +53,6 @@ std::string checksum(const std::string &s) {
     return text;
 }
 
-std::string folderOf(const std::string &path) {
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // The one place a registration becomes text (snapshot and journal alike):
 // reg lifetime permanent expiry-wall-ms pid url language type scopes attributes [remote]
@@ -283,6 +279,27 @@ bool writeFileAtomically(const std::string &path, const std::string &text, bool 
         close(dir);
     }
     return true;
+}
+
+std::string folderOf(const std::string &path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int stateFileWritable(const std::string &path) {
+    // The same temporary name a snapshot uses, so an agent killed here leaves nothing
+    // removeStaleTemporaries would not remove.
+    const std::string temporary = path + ".tmp." + std::to_string(getpid());
+    const std::string renamed = temporary + ".renamed";
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    close(fd);
+    int error = rename(temporary.c_str(), renamed.c_str()) == 0 ? 0 : errno;
+    if (unlink(error == 0 ? renamed.c_str() : temporary.c_str()) != 0 && error == 0) error = errno;
+    if (error != 0) return error;
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd >= 0) close(fd);
+    return fd < 0 && errno != ENOENT ? errno : 0;
 }
 
 bool readWholeFile(const std::string &path, std::string *text, std::string *error) {

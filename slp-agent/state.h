@@ -53,6 +53,13 @@ bool writeFileAtomically(const std::string &path, const std::string &text, bool 
 // Removes temporary files writeFileAtomically left beside `path` when it was killed mid-write.
 void removeStaleTemporaries(const std::string &path);
 
+// The folder of the file at `path`.
+std::string folderOf(const std::string &path);
+
+// Whether this process can keep a state file at `path`: create, rename and remove a file in
+// its folder, and append to the file if it exists. 0, or the errno of what failed.
+int stateFileWritable(const std::string &path);
+
 // The whole file; false with `error` (why, without the path) set when it cannot be read.
 bool readWholeFile(const std::string &path, std::string *text, std::string *error);
 

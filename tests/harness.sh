@@ -156,16 +156,17 @@ h_agent_pid=""
 h_agent_port=""
 
 # h_agent_start [PORT]: starts slp-agent on PORT (default: a random free one, tried again
-# elsewhere when taken) and waits at most five seconds for its "listening on port" line. Its
-# output, stdout and stderr, is in $h_agent_out, fresh for each start. Writes slp.conf, the
-# OpenSLPConfig file that points at it, and sets h_query.
+# elsewhere when taken), with the options in the array h_agent_args, and waits at most five
+# seconds for its "listening on port" line. Its output, stdout and stderr, is in $h_agent_out,
+# fresh for each start. Writes slp.conf, the OpenSLPConfig file that points at it, and sets h_query.
 h_agent_out=$h_dir/agent.out
+h_agent_args=()
 h_agent_start() {
     local _
     for _ in 1 2 3 4 5; do
         h_agent_port=${1:-$((20000 + RANDOM % 40000))}
         # shellcheck disable=SC2016 # the inner shell expands them
-        h_start agent sh -c 'exec "$0" --port "$1" 2>&1' "$SLP_AGENT" "$h_agent_port"
+        h_start agent sh -c 'exec "$0" --port "$@" 2>&1' "$SLP_AGENT" "$h_agent_port" "${h_agent_args[@]}"
         h_agent_pid=$h_pid
         if wait_for 5 grep -qsx "listening on port $h_agent_port" "$h_agent_out"; then
             printf 'net.slp.port = %s\n' "$h_agent_port" >"$h_dir/slp.conf"

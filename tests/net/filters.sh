@@ -38,6 +38,8 @@ failed=0 searches=0
 while IFS=$'\t' read -r type filter names; do
     case $type in '' | '#'*) continue ;; esac
     searches=$((searches + 1))
+    # Built without the switch's key tool, orvad advertises no fingerprint.
+    grep -q 'ssh-fingerprint=' "$dir/truth" || case $filter in *ssh-fingerprint*) names=- ;; esac
     rig_findsrvs st1 findsrvs "$type" "" "$filter" </dev/null >"$RIG_TMP/found"
     [ "$names" = "?" ] && continue
     for name in $names; do [ "$name" = - ] || urls_of "$name"; done | sed 's/$/,65535/' | LC_ALL=C sort >"$RIG_TMP/expected"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Case: least privilege. The agent, started as root with --user nobody, must run as nobody with
 # no supplementary groups, no capability in any set and no way to gain one (no_new_privs), and
-# still serve: orvad registers with it and a station finds the registrations by multicast.
+# still serve: orvad registers with it and a station finds the registrations by multicast. Given
+# a state file in a folder only root may write, it refuses to start, naming the folder.
 set -uo pipefail
 source "$(dirname "$0")/rig.sh"
 
@@ -23,5 +24,9 @@ grep -E '^(Uid|Gid|Groups|NoNewPrivs|Cap(Inh|Prm|Eff|Bnd|Amb)):' "$status" | sed
 failed=0
 rig_same "identity and capabilities of the agent ($status)" "$RIG_TMP/expected" "$RIG_TMP/found" || failed=1
 rig_check_multicast st1 s1 || failed=1
+mkdir -m 700 "$RIG_TMP/root-only"
+rig_at st1 "$SLP_AGENT" --state "$RIG_TMP/root-only/state" >"$RIG_TMP/refused" 2>&1 && failed=1
+grep -qx "slp-agent: nobody cannot keep the state file in $RIG_TMP/root-only: Permission denied" "$RIG_TMP/refused" ||
+    { rig_fail "a state file nobody cannot keep: $(cat "$RIG_TMP/refused")"; failed=1; }
 [ "$failed" = 0 ] && echo "agent runs as nobody with no capability, and serves"
 exit $failed

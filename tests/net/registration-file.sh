@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Case: services from a registration file. A switch's agent started with -r FILE advertises each
+# entry beside orvad's records: a station finds the URLs by multicast and their attribute lists
+# byte for byte. After an edit and SIGHUP the station finds the new content: a changed list, an
+# entry gone, an entry added. A bad entry is skipped with a line naming file and line.
+set -uo pipefail
+source "$(dirname "$0")/rig.sh"
+
+rig_init
+rig_station st1 192.0.2.200/24
+reg=$RIG_TMP/slp.reg
+cat >"$reg" <<'REG'
+# the switch's other services
+service:printer:lpr://192.0.2.11/queue,en,65535
+printer-name=lab 3 \28east\29
+color-supported
+media=a4,letter
+
+; a web UI outside the service: scheme
+http://192.0.2.11/,en,65535,service:web-ui
+ui-version=2
+
+service:broken://192.0.2.11,en,0
+REG
+RIG_AGENT_IPV6=false RIG_AGENT_ARGS="-r $reg" rig_switches 1 1 || exit 1
+
+# Checks what st1 finds by multicast: "TYPE URL,LIFETIME ATTRIBUTES" lines, sorted.
+finds() {
+    local type url
+    for type in service:printer service:web-ui service:spool; do
+        rig_at st1 "$SLP_QUERY" findsrvs "$type" | while IFS=, read -r url _; do
+            printf '%s %s,65535 %s\n' "$type" "$url" "$(rig_at st1 "$SLP_QUERY" findattrs "$url")"
+        done
+    done | LC_ALL=C sort
+}
+# Usage: expect WHAT LINE...
+expect() { printf '%s\n' "${@:2}" >"$RIG_TMP/expected"; finds >"$RIG_TMP/found"; rig_same "$1" "$RIG_TMP/expected" "$RIG_TMP/found"; }
+
+failed=0
+grep -qx "slp-agent: $reg:11: lifetime '0' is not 1 to 65535; entry skipped" "$RIG_TMP/s1/agent.log" ||
+    { rig_fail "no line for the bad entry"; failed=1; }
+expect "the file's services" \
+    'service:printer service:printer:lpr://192.0.2.11/queue,65535 (printer-name=lab 3 \28east\29),color-supported,(media=a4,letter)' \
+    'service:web-ui http://192.0.2.11/,65535 (ui-version=2)' || failed=1
+
+sed -i -e 's/^media=a4,letter/media=a3/' -e '/^http/,/^ui-version/d' "$reg"
+printf '\nservice:spool://192.0.2.11:515,en,65535\nspooler\n' >>"$reg"
+kill -HUP "${RIG_AGENT_PID[s1]}"
+rig_wait_for 5 "the agent re-read its registration file" grep -q '^deregistered http://192.0.2.11/$' "$RIG_TMP/s1/agent.log" || exit 1
+expect "the file's services after an edit and SIGHUP" \
+    'service:printer service:printer:lpr://192.0.2.11/queue,65535 (printer-name=lab 3 \28east\29),color-supported,(media=a3)' \
+    'service:spool service:spool://192.0.2.11:515,65535 spooler' || failed=1
+rig_check_multicast st1 s1 || failed=1
+[ "$failed" = 0 ] && echo "registration file: every entry byte for byte, and again after an edit and SIGHUP"
+exit $failed
