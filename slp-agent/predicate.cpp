@@ -34,6 +34,20 @@ std::string unescape(std::string_view s) {
     return out;
 }
 
+// The bytes an opaque value stands for: `\FF`, then one `\XX` escape per byte, outer blanks
+// ignored. nullopt for any other value, a malformed opaque included (it stays a string).
+std::optional<std::string> opaqueBytes(std::string_view s) {
+    s = trimBlanks(s);
+    if (s.size() < 3 || s.size() % 3 != 0) return std::nullopt;
+    std::string bytes;
+    for (size_t i = 0; i < s.size(); i += 3) {
+        int high = hexDigit(s[i + 1]), low = hexDigit(s[i + 2]);
+        if (s[i] != '\\' || high < 0 || low < 0 || (i == 0 && high * 16 + low != 0xFF)) return std::nullopt;
+        if (i > 0) bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
 std::optional<int64_t> parseInteger(std::string_view s) {
     s = trimBlanks(s);
     bool negative = false;
@@ -172,6 +186,9 @@ private:
                 if (star == std::string_view::npos) break;
                 raw.remove_prefix(star + 1);
             }
+        } else if (std::optional<std::string> bytes = opaqueBytes(raw); bytes && n.kind != Kind::Approx) {
+            n.opaque = true;
+            n.value = std::move(*bytes);
         } else {
             n.value = foldForCompare(unescape(raw));
         }
@@ -197,10 +214,21 @@ bool substringMatches(const std::vector<std::string> &pieces, std::string_view t
 }
 
 bool valueMatches(const PredicateNode &node, std::string_view rawValue) {
-    const std::string value = foldForCompare(unescape(rawValue));
+    std::optional<std::string> bytes;
+    if (node.kind == Kind::Equal || node.kind == Kind::GreaterEq || node.kind == Kind::LessEq) {
+        bytes = opaqueBytes(rawValue);
+        // Opaques order only among themselves, by their bytes.
+        if (bytes.has_value() != node.opaque) return false;
+    }
+    const std::string value = bytes ? std::move(*bytes) : foldForCompare(unescape(rawValue));
     if (node.kind == Kind::Substring) return substringMatches(node.pieces, value);
     if (node.kind == Kind::Approx) return removeBlanks(value) == removeBlanks(node.value);
-    std::optional<int64_t> a = parseInteger(value), b = parseInteger(node.value);
+    std::optional<int64_t> a, b;
+    if (!node.opaque) {
+        a = parseInteger(value);
+        b = parseInteger(node.value);
+    }
+    // std::string compares as unsigned char, which is the bytewise order opaques need.
     int order = (a && b) ? (*a < *b ? -1 : (*a > *b ? 1 : 0)) : value.compare(node.value);
     switch (node.kind) {
     case Kind::Equal:

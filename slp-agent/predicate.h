@@ -20,7 +20,8 @@ struct PredicateNode {
     enum class Kind { And, Or, Not, Equal, Approx, GreaterEq, LessEq, Present, Substring };
     Kind kind = Kind::Present;
     std::string attribute;            // folded (foldForCompare)
-    std::string value;                // unescaped and folded (Equal, Approx, GreaterEq, LessEq)
+    std::string value;                // unescaped and folded (Equal, Approx, GreaterEq, LessEq); opaque: its bytes
+    bool opaque = false;              // Equal, GreaterEq, LessEq with an opaque (`\FF\XX...`) value
     std::vector<std::string> pieces;  // Substring: unescaped, folded text between the '*'s
     std::vector<size_t> children;     // And, Or, Not: indexes into Predicate::nodes
 };
@@ -34,8 +35,10 @@ struct Predicate {
 // filter. Returns false on a syntax error or nesting beyond kMaxPredicateDepth.
 [[nodiscard]] bool parsePredicate(std::string_view text, Predicate *out);
 
-// Whether the attribute list satisfies the filter. Integers compare as numbers, everything else
-// case-insensitively with blanks folded; a multi-valued attribute matches when any value does.
+// Whether the attribute list satisfies the filter. Integers compare as numbers; with =, <= and >=,
+// opaques (`\FF\XX...`) compare by their bytes, unsigned, and never match a non-opaque;
+// everything else compares case-insensitively with blanks folded. A multi-valued attribute
+// matches when any value does.
 bool predicateMatches(const Predicate &predicate, std::string_view attributeList);
 
 }  // namespace slpagent
