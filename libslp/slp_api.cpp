@@ -111,6 +111,10 @@ uint16_t nextXid() {
     }
 }
 
+// What a request gets with net.slp.securityEnabled: this library has no SLP authentication
+// (no authentication blocks), and must not run unauthenticated when asked for it.
+constexpr SLPError kNoSecurity = SLP_NOT_IMPLEMENTED;
+
 bool isEmpty(const char *s) { return s == nullptr || *s == '\0'; }
 
 // The service type of a URL: the text before its first "://", or NULL when there is none.
@@ -169,6 +173,7 @@ SLPError deregister(SLPHandle hSLP, const char *url, const char *tags, SLPRegRep
     if (typeEnd(url) == nullptr) return SLP_INVALID_REGISTRATION;
 
     RequestSettings settings = settingsForRequest();
+    if (settings.securityEnabled) return kNoSecurity;
     slpv2::SrvDeReg dereg;
     dereg.scopes = settings.scopes;
     dereg.entry.lifetime = 0;
@@ -202,6 +207,13 @@ std::vector<std::string> distinctItems(const std::string &list) {
 void collate(const std::vector<std::string> &more, std::vector<std::string> *list) {
     for (const std::string &item : more)
         if (std::find(list->begin(), list->end(), item) == list->end()) list->push_back(item);
+}
+
+// Whether `results` holds net.slp.maxResults items; it is cut to that many when it holds more.
+bool atLimit(const RequestSettings &settings, std::vector<std::string> *results) {
+    if (settings.maxResults <= 0 || results->size() < static_cast<size_t>(settings.maxResults)) return false;
+    results->resize(static_cast<size_t>(settings.maxResults));
+    return true;
 }
 
 std::string joined(const std::vector<std::string> &items) {
@@ -327,6 +339,7 @@ SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned sho
         if (end == nullptr) return SLP_INVALID_REGISTRATION;
 
         RequestSettings settings = settingsForRequest();
+        if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvReg reg;
         reg.entry.lifetime = usLifetime;
         reg.entry.url = pcSrvURL;
@@ -364,6 +377,7 @@ SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAutho
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
         RequestSettings settings = settingsForRequest();
+        if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvTypeRqst rqst;
         rqst.allAuthorities = std::strcmp(pcNamingAuthority, "*") == 0;
         if (!rqst.allAuthorities) rqst.namingAuthority = pcNamingAuthority;
@@ -374,11 +388,11 @@ SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAutho
         find.replyFunction = slpv2::Function::SrvTypeRply;
         inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvTypeRqst);
-        find.take = [&types](const uint8_t *data, size_t size, const NetAddress &) {
+        find.take = [&types, &settings](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::SrvTypeRply rply;
             Take took = decodeReply(data, size, slpv2::decodeSrvTypeRply, &rply);
             if (took == Take::More && rply.error == 0) collate(distinctItems(rply.types), &types);
-            return took;
+            return took == Take::More && atLimit(settings, &types) ? Take::Stop : took;
         };
         bool stopped = false;
         if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK) return err;
@@ -396,6 +410,7 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
         RequestSettings settings = settingsForRequest();
+        if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvRqst rqst;
         rqst.serviceType = pcServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
@@ -406,7 +421,9 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
         find.replyFunction = slpv2::Function::SrvRply;
         find.ipv6Group = serviceTypeGroup(pcServiceType);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeSrvRqst);
-        // Each new URL goes to the application as it arrives, whichever agent sent it.
+        // Each new URL goes to the application as it arrives, whichever agent sent it, until
+        // net.slp.maxResults of them have (`full`: the find stops, the last call still comes).
+        bool full = false;
         find.take = [&](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::SrvRply rply;
             Take took = decodeReply(data, size, slpv2::decodeSrvRply, &rply);
@@ -414,11 +431,16 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
             for (const slpv2::UrlEntry &e : rply.urls) {
                 if (!reported.insert(e.url).second) continue;
                 if (callback(hSLP, e.url.c_str(), e.lifetime, SLP_OK, pvCookie) == SLP_FALSE) return Take::Stop;
+                if (settings.maxResults > 0 && reported.size() >= static_cast<size_t>(settings.maxResults)) {
+                    full = true;
+                    return Take::Stop;
+                }
             }
             return Take::More;
         };
         bool stopped = false;
-        if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK || stopped) return err;
+        if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK || (stopped && !full))
+            return err;
         callback(hSLP, nullptr, 0, SLP_LAST_CALL, pvCookie);
         return SLP_OK;
     });
@@ -431,6 +453,7 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
         RequestSettings settings = settingsForRequest();
+        if (settings.securityEnabled) return kNoSecurity;
         slpv2::AttrRqst rqst;
         rqst.urlOrType = pcURLOrServiceType;
         rqst.scopes = isEmpty(pcScopeList) ? settings.scopes : std::string(pcScopeList);
@@ -443,11 +466,11 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
         find.replyFunction = slpv2::Function::AttrRply;
         inet_pton(AF_INET6, "ff02::116", &find.ipv6Group);
         find.encode = encoderFor(std::move(rqst), slpv2::encodeAttrRqst);
-        find.take = [&lists](const uint8_t *data, size_t size, const NetAddress &) {
+        find.take = [&lists, &settings](const uint8_t *data, size_t size, const NetAddress &) {
             slpv2::AttrRply rply;
             Take took = decodeReply(data, size, slpv2::decodeAttrRply, &rply);
             if (took == Take::More && rply.error == 0 && !rply.attributes.empty()) collate({rply.attributes}, &lists);
-            return took;
+            return took == Take::More && atLimit(settings, &lists) ? Take::Stop : took;
         };
         bool stopped = false;
         if (SLPError err = runFind(*handle, settings, find, scopes, &stopped); err != SLP_OK) return err;
@@ -473,6 +496,7 @@ SLPEXP SLPError SLPAPI SLPFindScopes(SLPHandle hSLP, char **ppcScopeList) {
         std::string scopes = settings.scopes;
         if (!settings.scopesExplicit) {
             settings = settingsForRequest();
+            if (settings.securityEnabled) return kNoSecurity;
             slpv2::Header header;
             header.language = handle->language;
             std::vector<std::string> all;

@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -99,19 +100,21 @@ public:
         explicit_.insert(name);
     }
 
-    PropertyMap snapshot(bool freeze) {
+    // What a file or set() gave a value; the defaults are those of RequestSettings.
+    PropertyMap explicitValues(bool freeze) {
         std::lock_guard<std::mutex> lock(mutex_);
         frozen_ = frozen_ || freeze;
         PropertyMap map;
-        for (const auto &[name, value] : values_) map.emplace(name, *value);
+        for (const auto &[name, value] : values_)
+            if (explicit_.count(name) != 0) map.emplace(name, *value);
         return map;
     }
 
 private:
     std::mutex mutex_;
-    std::map<std::string, std::unique_ptr<const std::string>> values_;
+    std::map<std::string, std::unique_ptr<const std::string>, PropertyNameLess> values_;
     std::vector<std::unique_ptr<const std::string>> retired_;
-    std::set<std::string> explicit_;
+    std::set<std::string, PropertyNameLess> explicit_;
     bool frozen_ = false;
 };
 
@@ -123,6 +126,10 @@ PropertyStore &store() {
 }
 
 }  // namespace
+
+bool PropertyNameLess::operator()(const std::string &a, const std::string &b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+}
 
 std::vector<std::string> listItems(const std::string &list) {
     std::vector<std::string> out;
@@ -204,6 +211,7 @@ RequestSettings settingsFrom(const PropertyMap &map) {
     s.sendProcessId = booleanOr(map, "net.slp.watchRegistrationPID", s.sendProcessId);
     // Smaller MTUs leave no room for a previous-responder list.
     s.mtu = static_cast<size_t>(numberOr(map, "net.slp.MTU", 512, 65000, static_cast<long>(s.mtu)));
+    s.unicastTimeoutsMs = timeoutsOr(map, "net.slp.datagramTimeouts", 600000, s.unicastTimeoutsMs);
     s.unicastTimeoutsMs = timeoutsOr(map, "net.slp.unicastTimeouts", 600000, s.unicastTimeoutsMs);
     s.multicastWaitMs = static_cast<int>(numberOr(map, "net.slp.multicastMaximumWait", 1, 600000, s.multicastWaitMs));
     s.multicastTimeoutsMs = timeoutsOr(map, "net.slp.multicastTimeouts", 600000, s.multicastTimeoutsMs);
@@ -217,9 +225,14 @@ RequestSettings settingsFrom(const PropertyMap &map) {
         static_cast<int>(numberOr(map, "net.slp.DADiscoveryMaximumWait", 1, 600000, s.daDiscoveryWaitMs));
     s.daDiscoveryTimeoutsMs = timeoutsOr(map, "net.slp.DADiscoveryTimeouts", 600000, s.daDiscoveryTimeoutsMs);
     s.daDiscoveryIntervalS =
-        static_cast<int>(numberOr(map, "net.slp.DAActiveDiscoveryInterval", 0, 100000000, s.daDiscoveryIntervalS));
+        static_cast<int>(numberOr(map, "net.slp.DAActiveDiscoveryInterval", 0, 65535, s.daDiscoveryIntervalS));
+    if (s.daDiscoveryIntervalS == 0) s.activeDaDetection = false;
     s.useIPv4 = booleanOr(map, "net.slp.useIPv4", s.useIPv4);
     s.useIPv6 = booleanOr(map, "net.slp.useIPv6", s.useIPv6);
+    // -1, like anything unusable (0 included), means no limit.
+    s.maxResults = static_cast<int>(numberOr(map, "net.slp.maxResults", 1, INT_MAX, s.maxResults));
+    s.broadcastOnly = booleanOr(map, "net.slp.isBroadcastOnly", s.broadcastOnly);
+    s.securityEnabled = booleanOr(map, "net.slp.securityEnabled", s.securityEnabled);
     return s;
 }
 
@@ -229,7 +242,7 @@ void setProperty(const char *name, const char *value) { store().set(name, value)
 
 namespace {
 RequestSettings storeSettings(bool freeze) {
-    RequestSettings s = settingsFrom(store().snapshot(freeze));
+    RequestSettings s = settingsFrom(store().explicitValues(freeze));
     s.scopesExplicit = store().isExplicit("net.slp.useScopes");
     return s;
 }

@@ -3,6 +3,7 @@
 // Layers, later ones winning: built-in defaults, /etc/slp.conf, the file named by the
 // environment variable OpenSLPConfig, then SLPSetProperty calls made before the first
 // request. The files are read once, on first use, from whichever thread gets there first.
+// Property names are case-insensitive (RFC 2614); a name keeps the spelling it was first given.
 #ifndef ORVAD_LIBSLP_SLP_CONFIG_H
 #define ORVAD_LIBSLP_SLP_CONFIG_H
 
@@ -13,7 +14,11 @@
 
 namespace slpclient {
 
-using PropertyMap = std::map<std::string, std::string>;
+// Orders property names ignoring ASCII case, so lookups find `NET.SLP.PORT` as `net.slp.port`.
+struct PropertyNameLess {
+    bool operator()(const std::string &a, const std::string &b) const;
+};
+using PropertyMap = std::map<std::string, std::string, PropertyNameLess>;
 
 constexpr const char *kGlobalConfigFile = "/etc/slp.conf";
 constexpr const char *kConfigFileVariable = "OpenSLPConfig";
@@ -36,12 +41,16 @@ bool readPropertyFile(const char *path, PropertyMap *map);
 PropertyMap layeredProperties(const char *globalPath, const char *overridePath);
 
 // What one request needs, taken from the properties, with defaults for unusable values.
+// Agent-side properties (net.slp.isDA, DAHeartBeat, DAAttributes, typeHint, serializedRegURL,
+// passiveDADetection, randomWaitBound) and unknown names have no effect here.
 struct RequestSettings {
     uint16_t port = 427;
     int replyWaitMs = 5000;  // net.slp.unicastMaximumWait
     std::string scopes = "DEFAULT";
     bool sendProcessId = true;
     size_t mtu = 1400;  // largest SLP message in one datagram
+    // net.slp.unicastTimeouts, else net.slp.datagramTimeouts: the retransmission schedule of
+    // datagrams to one agent or DA
     std::vector<int> unicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
     int multicastWaitMs = 15000;  // net.slp.multicastMaximumWait
     std::vector<int> multicastTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
@@ -52,10 +61,18 @@ struct RequestSettings {
     bool activeDaDetection = true;  // net.slp.activeDADetection: look for DAs by multicast
     int daDiscoveryWaitMs = 5000;   // net.slp.DADiscoveryMaximumWait
     std::vector<int> daDiscoveryTimeoutsMs{500, 750, 1000, 1500, 2000, 3000};
-    int daDiscoveryIntervalS = 900;  // net.slp.DAActiveDiscoveryInterval: how long DAs found stay known; 0 = for good
+    // net.slp.DAActiveDiscoveryInterval: seconds between active DA discoveries, which is how long
+    // the DAs known stay known; 0 turns active discovery off (activeDaDetection false) and
+    // keeps the configured DAs for good
+    int daDiscoveryIntervalS = 900;
     bool useIPv4 = true;
     bool useIPv6 = false;
+    int maxResults = -1;           // net.slp.maxResults: results a find reports at most; -1 = all
+    bool broadcastOnly = false;    // net.slp.isBroadcastOnly: IPv4 finds go to 255.255.255.255
+    bool securityEnabled = false;  // net.slp.securityEnabled: requests fail, as there is no SLP security
 };
+// A name present in `map` counts as set: net.slp.datagramTimeouts applies only when
+// net.slp.unicastTimeouts is absent (or unusable).
 RequestSettings settingsFrom(const PropertyMap &map);
 
 // slp_config.cpp: the process-wide properties behind SLPGetProperty/SLPSetProperty.

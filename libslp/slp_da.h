@@ -2,7 +2,8 @@
 //
 // What is known is kept process-wide (the library serves several threads) for
 // net.slp.DAActiveDiscoveryInterval seconds, an empty result included, so a station without
-// DAs pays the discovery once. Only finds and SLPFindScopes come here, never registrations.
+// DAs pays the discovery once; with 0 there is no discovery and the configured DAs stay for
+// good. Only finds and SLPFindScopes come here, never registrations.
 #ifndef ORVAD_LIBSLP_SLP_DA_H
 #define ORVAD_LIBSLP_SLP_DA_H
 

@@ -124,6 +124,8 @@ std::vector<Outlet> outlets(const std::string &list, bool useIPv4, bool useIPv6)
             o.family = a.storage.ss_family;
             if (o.family == AF_INET && useIPv4) {
                 o.address = reinterpret_cast<const sockaddr_in *>(&a.storage)->sin_addr;
+                for (ifaddrs *i = all; i != nullptr && o.index == 0; i = i->ifa_next)
+                    if (sameAddress(i->ifa_addr, a)) o.index = ::if_nametoindex(i->ifa_name);
             } else if (o.family == AF_INET6 && useIPv6) {
                 o.index = reinterpret_cast<const sockaddr_in6 *>(&a.storage)->sin6_scope_id;
                 for (ifaddrs *i = all; i != nullptr && o.index == 0; i = i->ifa_next)
@@ -159,12 +161,38 @@ std::vector<Outlet> outlets(const std::string &list, bool useIPv4, bool useIPv6)
     return out;
 }
 
-bool sendOut(int fd, const Outlet &o, const in6_addr &group6, uint16_t port, const std::vector<uint8_t> &message) {
+// The limited broadcast out of the outlet's interface, from its address: IP_PKTINFO on the
+// datagram, as IP_MULTICAST_IF does not steer broadcasts and no route chooses among interfaces.
+bool broadcastOut(int fd, const Outlet &o, sockaddr_in to, const std::vector<uint8_t> &message) {
+    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(o.index);
+    info.ipi_spec_dst = o.address;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof info)] = {};
+    iovec part{const_cast<uint8_t *>(message.data()), message.size()};
+    msghdr m{};
+    m.msg_name = &to;
+    m.msg_namelen = sizeof to;
+    m.msg_iov = &part;
+    m.msg_iovlen = 1;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    return ::sendmsg(fd, &m, 0) == static_cast<ssize_t>(message.size());
+}
+
+bool sendOut(int fd, const Outlet &o, const in6_addr &group6, bool broadcast, uint16_t port,
+             const std::vector<uint8_t> &message) {
     if (o.family == AF_INET) {
-        if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &o.address, sizeof o.address) != 0) return false;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
+        if (broadcast) return broadcastOut(fd, o, to, message);
+        if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &o.address, sizeof o.address) != 0) return false;
         ::inet_pton(AF_INET, kGroup4, &to.sin_addr);
         return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
                static_cast<ssize_t>(message.size());
@@ -289,7 +317,10 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
     Socket socket4(want4 ? ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1);
     Socket socket6(want6 ? ::socket(AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0) : -1);
     int ttl = settings.multicastTtl;
+    const int one = 1;
     if (socket4.get() >= 0) ::setsockopt(socket4.get(), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    if (socket4.get() >= 0 && settings.broadcastOnly)
+        ::setsockopt(socket4.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     if (socket6.get() >= 0) ::setsockopt(socket6.get(), IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &ttl, sizeof ttl);
     if (socket4.get() < 0 && socket6.get() < 0) return SLP_NETWORK_INIT_FAILED;
 
@@ -307,8 +338,8 @@ SLPError multicastFind(const std::string &interfaces, const RequestSettings &set
         if (message.size() > settings.mtu) return round == 0 ? SLP_BUFFER_OVERFLOW : SLP_OK;  // the list is full
         int sentNow = 0;
         for (const Outlet &o : out)
-            sentNow +=
-                sendOut((o.family == AF_INET ? socket4 : socket6).get(), o, request.ipv6Group, settings.port, message);
+            sentNow += sendOut((o.family == AF_INET ? socket4 : socket6).get(), o, request.ipv6Group,
+                               settings.broadcastOnly, settings.port, message);
         *sent += sentNow;
         if (round == 0 && sentNow == 0) return SLP_NETWORK_INIT_FAILED;
 

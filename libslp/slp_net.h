@@ -61,9 +61,10 @@ struct FindRequest {
 SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, const slpv2::Header &header,
                      const FindRequest &request, bool *stopped);
 
-// Multicasts the request (REQUEST MCAST set) to 239.255.255.253 and, with IPv6 on, to
-// request.ipv6Group, out of each interface of `interfaces` (comma list of local addresses;
-// empty: every up, multicast-capable, non-loopback interface), retransmitting after each
+// Multicasts the request (REQUEST MCAST set) to 239.255.255.253 (with net.slp.isBroadcastOnly,
+// broadcasts it to 255.255.255.255 instead) and, with IPv6 on, to request.ipv6Group, out of
+// each interface of `interfaces` (comma list of local addresses; empty: every up,
+// multicast-capable, non-loopback interface), retransmitting after each
 // multicast timeout with every responder so far in the previous-responder list. Stops when a
 // retransmission brings no new responder (or, with endIfFirstRoundSilent, the first round none
 // at all), the list no longer fits the MTU, the multicast wait ends, or take() says Stop (`*stopped`). SLP_OK;

@@ -459,10 +459,11 @@ std::string writeTempFile(const std::string &text) {
     return ok ? path : "";
 }
 
-// In a fresh process: the file named by OpenSLPConfig over the defaults, then SLPSetProperty
-// until the first request. Returns a bit for each failed check.
+// In a fresh process: the file named by OpenSLPConfig over the defaults (names in any case),
+// then SLPSetProperty until the first request, which net.slp.securityEnabled refuses. Returns a
+// bit for each failed check.
 int checkProcessProperties() {
-    std::string path = writeTempFile("net.slp.port = 4711\nnet.slp.useScopes = alpha,beta\n");
+    std::string path = writeTempFile("NET.SLP.Port = 4711\nnet.slp.useScopes = alpha,beta\nnet.slp.SecurityEnabled = TRUE\n");
     setenv(slpclient::kConfigFileVariable, path.c_str(), 1);
     auto port = [] { return std::string(SLPGetProperty("net.slp.port")); };
     int failed = port() == "4711" ? 0 : 1;
@@ -475,7 +476,7 @@ int checkProcessProperties() {
     failed |= fileScopes ? 0 : 4;
     SLPFree(scopes);
     auto ignore = [](SLPHandle, SLPError, void *) {};
-    failed |= SLPReg(h, "service:x://h", 1, nullptr, "", SLP_TRUE, ignore, nullptr) == SLP_NETWORK_INIT_FAILED ? 0 : 8;
+    failed |= SLPReg(h, "service:x://h", 1, nullptr, "", SLP_TRUE, ignore, nullptr) == SLP_NOT_IMPLEMENTED ? 0 : 8;
     SLPClose(h);
     SLPSetProperty("net.slp.port", "4713");  // after the first request: ignored
     failed |= port() == set ? 0 : 16;
@@ -496,6 +497,38 @@ TEST(SlpProperties, LayerDefaultsGlobalFileOverrideFileThenSetPropertyUntilTheFi
 
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // re-executes the binary: a fresh process
     EXPECT_EXIT(std::_Exit(checkProcessProperties()), testing::ExitedWithCode(0), "");
+}
+
+// In a fresh process: with net.slp.maxResults 1 a find reports one URL, then the last call,
+// and ends at the first multicast answer (the DA refuses, so the find multicasts).
+int checkMaxResults() {
+    SLPSetProperty("net.slp.maxResults", "1");
+    Agent agent([](const Bytes &m, size_t) { return Answer{{srvRply(m, multicast(m) ? 0 : 4, {"service:x://a", "service:x://b"})}}; });
+    SLPHandle h = nullptr;
+    Seen seen;
+    bool ok = SLPOpen("", SLP_FALSE, &h) == SLP_OK && SLPFindSrvs(h, "service:x", "", "", onUrl, &seen) == SLP_OK;
+    return ok && seen.urls.size() == 1 && seen.lastCalls == 1 && agent.received().size() == 2 ? 0 : 1;
+}
+
+// The RFC 2614 property table as the client reads it: names and booleans in any case; values
+// out of range, unparsable or empty keep the default; agent-side and unknown names do nothing.
+TEST(SlpProperties, ClientTakesEachRfc2614PropertyWithItsMeaning) {
+    using S = slpclient::RequestSettings;
+    const struct { slpclient::PropertyMap set; bool (*gives)(const S &); } rows[] = {
+        {{{"NET.SLP.ISBROADCASTONLY", "True"}}, [](const S &s) { return s.broadcastOnly; }},
+        {{{"net.slp.daactivediscoveryinterval", "0"}}, [](const S &s) { return !s.activeDaDetection; }},
+        {{{"net.slp.DAActiveDiscoveryInterval", "65536"}}, [](const S &s) { return s.daDiscoveryIntervalS == 900 && s.activeDaDetection; }},
+        {{{"net.slp.MaxResults", "7"}}, [](const S &s) { return s.maxResults == 7; }},
+        {{{"net.slp.maxResults", "0"}}, [](const S &s) { return s.maxResults == -1; }},
+        {{{"net.slp.datagramTimeouts", ""}}, [](const S &s) { return s.unicastTimeoutsMs == S{}.unicastTimeoutsMs; }},
+        {{{"net.slp.datagramTimeouts", "10,20"}}, [](const S &s) { return s.unicastTimeoutsMs == std::vector<int>{10, 20}; }},
+        {{{"net.slp.datagramTimeouts", "10"}, {"NET.SLP.UNICASTTIMEOUTS", "30"}}, [](const S &s) { return s.unicastTimeoutsMs == std::vector<int>{30}; }},
+        {{{"net.slp.isDA", "true"}, {"net.slp.DAHeartBeat", "1"}, {"net.slp.DAAttributes", "(x=1)"}, {"net.slp.typeHint", "service:x"},
+          {"net.slp.serializedRegURL", "/r"}, {"net.slp.noSuchThing", "1"}}, [](const S &s) { return s.activeDaDetection && s.maxResults == -1; }},
+    };
+    for (const auto &r : rows) EXPECT_TRUE(r.gives(slpclient::settingsFrom(r.set))) << r.set.begin()->first;
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::_Exit(checkMaxResults()), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
