@@ -2,12 +2,16 @@
 # Case: services from a registration file. A switch's agent started with -r FILE advertises each
 # entry beside orvad's records: a station finds the URLs by multicast and their attribute lists
 # byte for byte. After an edit and SIGHUP the station finds the new content: a changed list, an
-# entry gone, an entry added. A bad entry is skipped with a line naming file and line.
+# entry gone, an entry added. A bad entry is skipped with a line naming file and line. A station
+# without a multicast route, set to broadcast only (net.slp.isBroadcastOnly), finds them too.
 set -uo pipefail
 source "$(dirname "$0")/rig.sh"
 
 rig_init
 rig_station st1 192.0.2.200/24
+rig_station st2 192.0.2.201/24
+ip -n "$RIG_ID-st2" route del 224.0.0.0/4
+echo "net.slp.isBroadcastOnly = TRUE" >>"$RIG_TMP/st2/slp.conf"
 reg=$RIG_TMP/slp.reg
 cat >"$reg" <<'REG'
 # the switch's other services
@@ -51,5 +55,7 @@ expect "the file's services after an edit and SIGHUP" \
     'service:printer service:printer:lpr://192.0.2.11/queue,65535 (printer-name=lab 3 \28east\29),color-supported,(media=a3)' \
     'service:spool service:spool://192.0.2.11:515,65535 spooler' || failed=1
 rig_check_multicast st1 s1 || failed=1
+[ "$(rig_at st2 "$SLP_QUERY" findsrvs service:spool)" = service:spool://192.0.2.11:515,65535 ] ||
+    { rig_fail "a station that broadcasts does not find service:spool"; failed=1; }
 [ "$failed" = 0 ] && echo "registration file: every entry byte for byte, and again after an edit and SIGHUP"
 exit $failed
