@@ -4,12 +4,14 @@
 #define ORVAD_BENCH_BENCH_UTIL_H
 
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -45,6 +47,16 @@ inline double processCpuSeconds(pid_t pid) {
     return (std::stod(fields[11]) + std::stod(fields[12])) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+// Keeps this process and every process it starts on one CPU. On a small virtual machine a
+// wake-up across CPUs costs tens of microseconds, and where the scheduler puts an agent and a
+// freshly forked echo differs; on one CPU a request to either costs what it costs the two ends.
+inline void pinToOneCpu() {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu() < 0 ? 0 : sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+}
+
 inline bool writeAll(int fd, const char *p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
@@ -66,16 +78,18 @@ inline bool readAll(int fd, char *p, size_t n) {
 }
 
 // A child process that answers every `request`-byte message with `reply` bytes on one
-// connection, like the agent answers a SrvReg with a SrvAck.
+// connection, like the agent answers a SrvReg with a SrvAck; with `datagram`, each datagram
+// with one of `reply` bytes.
 class EchoServer {
 public:
-    EchoServer(size_t request, size_t reply) {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
+    EchoServer(size_t request, size_t reply, bool datagram = false) : datagram_(datagram) {
+        const int type = datagram ? SOCK_DGRAM : SOCK_STREAM;
+        int listener = socket(AF_INET, type, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 1) != 0 ||
+        if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || (!datagram && listen(listener, 1) != 0) ||
             getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
             std::perror("echo server");
             std::exit(1);
@@ -83,14 +97,22 @@ public:
         port_ = ntohs(a.sin_port);
         pid_ = fork();
         if (pid_ == 0) {
+            std::vector<char> in(request + 1), out(reply, 'a');
+            if (datagram) {
+                sockaddr_in from{};
+                socklen_t fromLen = sizeof from;
+                while (recvfrom(listener, in.data(), in.size(), 0, reinterpret_cast<sockaddr *>(&from), &fromLen) > 0 &&
+                       sendto(listener, out.data(), out.size(), 0, reinterpret_cast<sockaddr *>(&from), fromLen) >= 0) {
+                }
+                _exit(0);
+            }
             int fd = accept(listener, nullptr, nullptr);
-            std::vector<char> in(request), out(reply, 'a');
-            while (fd >= 0 && readAll(fd, in.data(), in.size()) && writeAll(fd, out.data(), out.size())) {
+            while (fd >= 0 && readAll(fd, in.data(), request) && writeAll(fd, out.data(), out.size())) {
             }
             _exit(0);
         }
         close(listener);
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        fd_ = socket(AF_INET, type, 0);
         if (connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
             std::perror("echo connect");
             std::exit(1);
@@ -100,6 +122,7 @@ public:
     }
     ~EchoServer() {
         close(fd_);
+        if (datagram_) kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
 
@@ -107,7 +130,11 @@ public:
     double roundTrip(int count) {
         auto start = Clock::now();
         for (int i = 0; i < count; ++i) {
-            if (!writeAll(fd_, request_.data(), request_.size()) || !readAll(fd_, reply_.data(), reply_.size())) {
+            const bool ok = datagram_ ? send(fd_, request_.data(), request_.size(), 0) > 0 &&
+                                            recv(fd_, reply_.data(), reply_.size(), 0) == ssize_t(reply_.size())
+                                      : writeAll(fd_, request_.data(), request_.size()) &&
+                                            readAll(fd_, reply_.data(), reply_.size());
+            if (!ok) {
                 std::perror("echo");
                 std::exit(1);
             }
@@ -116,6 +143,7 @@ public:
     }
 
 private:
+    bool datagram_ = false;
     uint16_t port_ = 0;
     pid_t pid_ = -1;
     int fd_ = -1;

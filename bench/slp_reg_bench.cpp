@@ -158,6 +158,7 @@ Figures registerRounds(SLPHandle handle, const std::vector<Service> &list, int r
 }  // namespace
 
 int main() {
+    bench::pinToOneCpu();
     agentchild::AgentChild agent(SLP_AGENT_PATH);
     if (!agent.start()) {
         std::fprintf(stderr, "slp-reg-bench: slp-agent did not start:\n%s", agent.output().c_str());
@@ -175,8 +176,8 @@ int main() {
     requestSize /= all.size();
     EchoServer echo(requestSize, 18);  // SrvAck with "en": 14 + 2 + 2 bytes
 
-    std::printf("slp-reg-bench: slp-agent on 127.0.0.1:%u; attribute lists %zu (WBEM) and %zu (I/O device) bytes;"
-                " echo %zu -> 18 bytes\n",
+    std::printf("slp-reg-bench: slp-agent on 127.0.0.1:%u, all on one CPU; attribute lists %zu (WBEM) and %zu"
+                " (I/O device) bytes; echo %zu -> 18 bytes\n",
                 unsigned{agent.port()}, kWbemAttrs.size(), kIoAttrs.size(), requestSize);
     std::printf("%5s %7s %14s %16s %15s %15s %13s %7s %11s\n", "N", "rounds", "wall/reg (us)", "client CPU (us)",
                 "agent CPU (us)", "raw reg (us)", "TCP RTT (us)", "ratio", "raw ratio");

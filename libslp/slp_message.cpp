@@ -93,7 +93,8 @@ public:
         u16(static_cast<uint16_t>(v >> 16));
         u16(static_cast<uint16_t>(v));
     }
-    void str16(const std::string &s) {
+    void reserve(size_t n) { out_->reserve(n); }
+    void str16(std::string_view s) {
         if (s.size() > 0xFFFF) {
             ok_ = false;
             return;
@@ -153,12 +154,14 @@ bool finish(Writer &w) {
 // Authentication block: BSD (16), block length (16, whole block), timestamp (32),
 // SPI str16, signature. Blocks are never written and skipped by their length on reading.
 
-void writeUrlEntry(Writer &w, const UrlEntry &e) {
+void writeUrlEntry(Writer &w, uint16_t lifetime, std::string_view url) {
     w.u8(0);
-    w.u16(e.lifetime);
-    w.str16(e.url);
+    w.u16(lifetime);
+    w.str16(url);
     w.u8(0);
 }
+
+void writeUrlEntry(Writer &w, const UrlEntry &e) { writeUrlEntry(w, e.lifetime, e.url); }
 
 bool skipAuthBlocks(Reader &r, uint8_t count) {
     for (unsigned i = 0; i < count; ++i) {
@@ -427,6 +430,19 @@ bool encodeSrvRply(const Header &header, const SrvRply &body, std::vector<uint8_
     w.u16(body.error);
     w.u16(static_cast<uint16_t>(body.urls.size()));
     for (const UrlEntry &e : body.urls) writeUrlEntry(w, e);
+    return finish(w);
+}
+
+bool encodeSrvRply(const Header &header, uint16_t error, const std::vector<UrlRef> &urls, std::vector<uint8_t> *out) {
+    if (urls.size() > 0xFFFF) return false;
+    size_t size = kFixedHeaderSize + header.language.size() + 4;
+    for (const UrlRef &e : urls) size += 6 + e.url.size();
+    Writer w(out);
+    w.reserve(size);
+    writeHeader(w, Function::SrvRply, header);
+    w.u16(error);
+    w.u16(static_cast<uint16_t>(urls.size()));
+    for (const UrlRef &e : urls) writeUrlEntry(w, e.lifetime, e.url);
     return finish(w);
 }
 

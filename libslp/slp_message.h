@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace slpv2 {
@@ -59,6 +60,12 @@ struct Header {
 struct UrlEntry {
     uint16_t lifetime = 0;
     std::string url;
+};
+
+// A URL entry that refers to a URL held elsewhere, for replies built without copying it.
+struct UrlRef {
+    uint16_t lifetime = 0;
+    std::string_view url;
 };
 
 struct SrvReg {
@@ -169,6 +176,9 @@ struct DAAdvert {
 [[nodiscard]] bool encodeSrvAck(const Header &header, const SrvAck &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvRqst(const Header &header, const SrvRqst &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvRply(const Header &header, const SrvRply &body, std::vector<uint8_t> *out);
+// The same from URLs held elsewhere, in one allocation.
+[[nodiscard]] bool encodeSrvRply(const Header &header, uint16_t error, const std::vector<UrlRef> &urls,
+                                 std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeAttrRqst(const Header &header, const AttrRqst &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeAttrRply(const Header &header, const AttrRply &body, std::vector<uint8_t> *out);
 [[nodiscard]] bool encodeSrvTypeRqst(const Header &header, const SrvTypeRqst &body, std::vector<uint8_t> *out);

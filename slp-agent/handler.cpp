@@ -5,7 +5,7 @@
 #include "predicate.h"
 #include "slp_message.h"
 
-#include <set>
+#include <algorithm>
 #include <unordered_set>
 
 namespace slpagent {
@@ -33,6 +33,25 @@ struct Request {
 };
 
 bool hasMandatoryExtension(const Request &rq) { return slpv2::hasMandatoryExtension(rq.data, rq.size); }
+
+// Whether registrations' scope lists meet a request's; registrations of one family mostly share
+// one list, so the last answer is kept.
+class ScopeMemo {
+public:
+    explicit ScopeMemo(std::string_view requested) : requested_(requested) {}
+    bool meet(const std::string &scopes) {
+        if (scopes != last_) {
+            last_ = scopes;
+            meet_ = scopesIntersect(scopes, requested_);
+        }
+        return meet_;
+    }
+
+private:
+    std::string_view requested_;
+    std::string last_;
+    bool meet_ = false;
+};
 
 bool prListNamesUs(const Request &rq, std::string_view prList) {
     while (!prList.empty()) {
@@ -76,29 +95,29 @@ void sendCut(const Request &rq, std::vector<uint8_t> cut, std::vector<uint8_t> *
     *out = std::move(cut);
 }
 
-// How many of the first URLs of `body` fit in `limit` bytes after the `size` before them.
-size_t urlsFitting(const slpv2::SrvRply &body, size_t size, size_t limit) {
+// How many of the first `urls` fit in `limit` bytes after the `size` before them.
+size_t urlsFitting(const std::vector<slpv2::UrlRef> &urls, size_t size, size_t limit) {
     size_t fitting = 0;
-    while (fitting < body.urls.size() && fitting < 0xFFFF && size + 6 + body.urls[fitting].url.size() <= limit) {
-        size += 6 + body.urls[fitting++].url.size();
+    while (fitting < urls.size() && fitting < 0xFFFF && size + 6 + urls[fitting].url.size() <= limit) {
+        size += 6 + urls[fitting++].url.size();
     }
     return fitting;
 }
 
-std::vector<uint8_t> srvRply(const Request &rq, slpv2::SrvRply body) {
-    if (rq.multicast() && (body.error != kOk || body.urls.empty())) return {};
+std::vector<uint8_t> srvRply(const Request &rq, uint16_t error, std::vector<slpv2::UrlRef> urls = {}) {
+    if (rq.multicast() && (error != kOk || urls.empty())) return {};
     std::vector<uint8_t> out;
     // A DA may hold more than one reply carries: 65535 entries or a 24-bit Length. Then the
     // whole URL entries that fit go, as over TCP they would.
     const size_t emptySize = 18 + rq.header.language.size();  // header, error and count
-    if (body.urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) {
-        body.urls.resize(urlsFitting(body, emptySize, slpv2::kMaxMessageLength));
-        if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &out)) return {};
+    if (urls.size() > 0xFFFF || !slpv2::encodeSrvRply(rq.replyHeader(), error, urls, &out)) {
+        urls.resize(urlsFitting(urls, emptySize, slpv2::kMaxMessageLength));
+        if (!slpv2::encodeSrvRply(rq.replyHeader(), error, urls, &out)) return {};
     }
     if (overMtu(rq, out)) {
-        body.urls.resize(urlsFitting(body, emptySize, rq.options.datagramMtu));
+        urls.resize(urlsFitting(urls, emptySize, rq.options.datagramMtu));
         std::vector<uint8_t> cut;
-        if (!slpv2::encodeSrvRply(rq.replyHeader(), body, &cut)) return {};
+        if (!slpv2::encodeSrvRply(rq.replyHeader(), error, urls, &cut)) return {};
         sendCut(rq, std::move(cut), &out);
     }
     return out;
@@ -143,11 +162,7 @@ std::vector<uint8_t> saAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     bool wanted = (trimBlanks(body.scopes).empty() || scopesIntersect(body.scopes, o.scopes)) &&
                   parsePredicate(body.predicate, &predicate) &&
                   (predicate.nodes.empty() || predicateMatches(predicate, o.saAttributes));
-    if (!wanted) {
-        slpv2::SrvRply reply;
-        reply.error = kScopeNotSupported;
-        return srvRply(rq, reply);
-    }
+    if (!wanted) return srvRply(rq, kScopeNotSupported);
     std::string address = o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn;
     if (address.find(':') != std::string::npos) address = "[" + address + "]";
     slpv2::SAAdvert sa{"service:service-agent://" + address, o.scopes, o.saAttributes};
@@ -164,11 +179,7 @@ std::vector<uint8_t> daAdvert(const Request &rq, const slpv2::SrvRqst &body) {
     bool wanted = (trimBlanks(body.scopes).empty() || scopesIntersect(body.scopes, o.scopes)) &&
                   parsePredicate(body.predicate, &predicate) &&
                   (predicate.nodes.empty() || predicateMatches(predicate, o.daAttributes));
-    if (!wanted) {
-        slpv2::SrvRply reply;
-        reply.error = kScopeNotSupported;
-        return srvRply(rq, reply);
-    }
+    if (!wanted) return srvRply(rq, kScopeNotSupported);
     std::vector<uint8_t> out;
     if (!encodeOwnDAAdvert(rq.header.xid, rq.header.language, o.bootTimestamp,
                            o.receivedOn.empty() ? std::string("127.0.0.1") : o.receivedOn, o.port, o.scopes,
@@ -246,17 +257,10 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
     if (!scopesIntersect(body.scopes, rq.options.scopes)) return ack(rq, kScopeNotSupported);
 
     if (trimBlanks(body.tags).empty()) {
-        // Without tags the URL goes in every language.
-        bool found = false;
-        for (auto it = registry->entries.begin(); it != registry->entries.end();) {
-            if (it->first.first == body.entry.url) {
-                found = true;
-                it = eraseRegistration(registry, it);
-            } else {
-                ++it;
-            }
-        }
-        if (!found) return ack(rq, kInvalidRegistration);
+        // Without tags the URL goes in every language (keys sort by URL first).
+        auto it = registry->entries.lower_bound({body.entry.url, ""});
+        if (it == registry->entries.end() || it->first.first != body.entry.url) return ack(rq, kInvalidRegistration);
+        while (it != registry->entries.end() && it->first.first == body.entry.url) it = eraseRegistration(registry, it);
         lines->push_back("deregistered " + body.entry.url);
         return ack(rq, kOk);
     }
@@ -264,8 +268,7 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
     if (it == registry->entries.end()) return ack(rq, kInvalidRegistration);
     std::string remaining;
     if (!removeTags(it->second.attributes, body.tags, &remaining)) return ack(rq, kInvalidUpdate);
-    it->second.attributes = std::move(remaining);
-    noteChange(registry, it->first);
+    replaceAttributes(registry, it, std::move(remaining));
     lines->push_back("deleted attributes " + body.tags + " of " + body.entry.url);
     return ack(rq, kOk);
 }
@@ -273,43 +276,52 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
 std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
     Header header;
     slpv2::SrvRqst body;
-    slpv2::SrvRply reply;
-    if (slpv2::decodeSrvRqst(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) {
-        reply.error = kParseError;
-        return srvRply(rq, reply);
-    }
+    if (slpv2::decodeSrvRqst(rq.data, rq.size, &header, &body) != DecodeStatus::Ok) return srvRply(rq, kParseError);
     if (prListNamesUs(rq, body.prList)) return {};
     if (equalsIgnoreCase(body.serviceType, "service:directory-agent")) {
         return rq.options.directoryAgent ? daAdvert(rq, body) : std::vector<uint8_t>{};
     }
     if (equalsIgnoreCase(body.serviceType, "service:service-agent")) return saAdvert(rq, body);
     Predicate predicate;
-    if (hasMandatoryExtension(rq)) {
-        reply.error = kOptionNotUnderstood;
-    } else if (trimBlanks(body.serviceType).empty() || !parsePredicate(body.predicate, &predicate)) {
-        reply.error = kParseError;
-    } else if (!scopesIntersect(body.scopes, rq.options.scopes)) {
-        reply.error = kScopeNotSupported;
+    if (hasMandatoryExtension(rq)) return srvRply(rq, kOptionNotUnderstood);
+    if (trimBlanks(body.serviceType).empty() || !parsePredicate(body.predicate, &predicate)) {
+        return srvRply(rq, kParseError);
     }
-    if (reply.error != kOk) return srvRply(rq, reply);
+    if (!scopesIntersect(body.scopes, rq.options.scopes)) return srvRply(rq, kScopeNotSupported);
 
-    const bool filtered = !predicate.nodes.empty();
-    for (const auto &entry : registry->entries) {
-        const Registration &r = entry.second;
-        if (!typeMatches(body.serviceType, r.serviceType) || !scopesIntersect(r.scopes, body.scopes)) continue;
-        if (filtered && (!languageMatches(r.language, header.language) || !predicateMatches(predicate, r.attributes))) {
-            continue;
+    TypeFamily *family = familyOf(registry, body.serviceType);
+    if (family == nullptr) return srvRply(rq, kOk);
+    std::vector<slpv2::UrlRef> urls;
+    ScopeMemo scopes(body.scopes);
+    auto selected = [&](const Registration &r) { return typeMatches(body.serviceType, r.serviceType) && scopes.meet(r.scopes); };
+    if (!predicate.nodes.empty()) {
+        // Only the registrations whose signature may match are read, in the request's language
+        // alone (so each URL at most once), then put in key order.
+        std::vector<const RegistryEntry *> matches;
+        for (SignedEntry &e : *family) {
+            const Registration &r = e.entry->second;
+            if (e.signature.empty()) e.signature = signatureOf(r.attributes);
+            if (signatureMayMatch(predicate, e.signature) && selected(r) && languageMatches(r.language, header.language) &&
+                predicateMatches(predicate, r.attributes)) {
+                matches.push_back(e.entry);
+            }
         }
-        if (!reply.urls.empty() && reply.urls.back().url == r.url) {
+        std::sort(matches.begin(), matches.end(), [](auto *a, auto *b) { return a->first < b->first; });
+        for (const RegistryEntry *e : matches) urls.push_back(slpv2::UrlRef{remainingLifetime(e->second, rq.nowMs), e->second.url});
+        return srvRply(rq, kOk, std::move(urls));
+    }
+    // Every URL in key order: the family is not, and most registries hold few types.
+    for (const auto &[key, r] : registry->entries) {
+        if (!selected(r)) continue;
+        if (!urls.empty() && urls.back().url == r.url) {
             // The same URL in another language (keys sort by URL first): the lifetime is the
             // one registered in the request's language.
-            if (languageMatches(r.language, header.language))
-                reply.urls.back().lifetime = remainingLifetime(r, rq.nowMs);
+            if (languageMatches(r.language, header.language)) urls.back().lifetime = remainingLifetime(r, rq.nowMs);
             continue;
         }
-        reply.urls.push_back(slpv2::UrlEntry{remainingLifetime(r, rq.nowMs), r.url});
+        urls.push_back(slpv2::UrlRef{remainingLifetime(r, rq.nowMs), r.url});
     }
-    return srvRply(rq, std::move(reply));
+    return srvRply(rq, kOk, std::move(urls));
 }
 
 // The union of attribute lists, in the order items first appear.
@@ -355,15 +367,13 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
         if (it != registry->entries.end()) {
             reply.attributes = filterByTags(it->second.attributes, body.tags);
         } else {
-            for (const auto &entry : registry->entries) {
-                if (entry.first.first == body.urlOrType) reply.error = kLanguageNotSupported;
-            }
+            it = registry->entries.lower_bound({body.urlOrType, ""});  // the URL in another language
+            if (it != registry->entries.end() && it->first.first == body.urlOrType) reply.error = kLanguageNotSupported;
         }
         return attrRply(rq, std::move(reply));
     }
     AttrUnion all;
-    for (const auto &entry : registry->entries) {
-        const Registration &r = entry.second;
+    for (const auto &[key, r] : registry->entries) {
         if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language) &&
             scopesIntersect(r.scopes, body.scopes)) {
             addToUnion(filterByTags(r.attributes, body.tags), &all);
@@ -392,12 +402,22 @@ std::vector<uint8_t> onSrvTypeRqst(Registry *registry, const Request &rq) {
     }
     if (reply.error != kOk) return srvTypeRply(rq, reply);
 
-    std::set<std::string> seen;
+    // Types in the order their first registration comes; each type is judged once per scope list.
+    std::vector<std::string_view> listed;
+    std::vector<std::pair<std::string_view, std::string_view>> refused;  // type and scopes
+    auto among = [](const auto &list, auto matches) { return std::any_of(list.begin(), list.end(), matches); };
     for (const auto &entry : registry->entries) {
-        const std::string &type = entry.second.serviceType;
-        if (!scopesIntersect(entry.second.scopes, body.scopes)) continue;
-        if (!body.allAuthorities && !equalsIgnoreCase(namingAuthority(type), body.namingAuthority)) continue;
-        if (!seen.insert(toLower(type)).second) continue;
+        const std::string &type = entry.second.serviceType, &scopes = entry.second.scopes;
+        if (among(listed, [&](std::string_view t) { return equalsIgnoreCase(t, type); }) ||
+            among(refused, [&](const auto &p) { return p.first == type && p.second == scopes; })) {
+            continue;
+        }
+        if (!scopesIntersect(scopes, body.scopes) ||
+            (!body.allAuthorities && !equalsIgnoreCase(namingAuthority(type), body.namingAuthority))) {
+            refused.emplace_back(type, scopes);
+            continue;
+        }
+        listed.push_back(type);
         if (!reply.types.empty()) reply.types += ',';
         reply.types += type;
     }

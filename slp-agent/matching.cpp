@@ -52,6 +52,11 @@ bool typeMatches(std::string_view requested, std::string_view registered) {
     return equalsIgnoreCase(requested, registered);
 }
 
+std::string typeFamily(std::string_view type) {
+    type = stripServicePrefix(type);
+    return toLower(type.substr(0, type.find(':')));
+}
+
 std::string_view namingAuthority(std::string_view type) {
     std::string_view name = stripServicePrefix(type);
     name = name.substr(0, name.find(':'));

@@ -25,6 +25,11 @@ std::string toLower(std::string_view s);
 // the whole types are compared. Case-insensitive; the naming authority is part of the name.
 bool typeMatches(std::string_view requested, std::string_view registered);
 
+// What every type that typeMatches() pairs has in common: the name without "service:" up to its
+// first ':', in lower case ("service:io-device.3873:59" and "service:IO-Device.3873" both give
+// "io-device.3873").
+std::string typeFamily(std::string_view type);
+
 // Naming authority of a service type: the text after the last '.' of the name that follows
 // "service:" and precedes the first ':'. Empty for IANA types.
 std::string_view namingAuthority(std::string_view type);

@@ -72,6 +72,37 @@ std::string removeBlanks(std::string_view s) {
     return out;
 }
 
+// FNV-1a over a kind byte, the folded tag and, for a value, a separator and its bytes.
+uint64_t signatureHash(char kind, std::string_view tag, std::string_view value = {}) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    auto mix = [&h](unsigned char c) { h = (h ^ c) * 0x100000001b3ull; };
+    mix(static_cast<unsigned char>(kind));
+    for (char c : tag) mix(static_cast<unsigned char>(c));
+    mix(0);
+    for (char c : value) mix(static_cast<unsigned char>(c));
+    return h ^ (h >> 31);
+}
+
+// Four bits of 512 from one hash.
+void setBits(AttrSignature *s, uint64_t h) {
+    for (int i = 0; i < 4; ++i, h >>= 9) s->bits[(h >> 6) & 7] |= uint64_t{1} << (h & 63);
+}
+
+bool hasBits(const AttrSignature &s, uint64_t h) {
+    for (int i = 0; i < 4; ++i, h >>= 9) {
+        if ((s.bits[(h >> 6) & 7] & (uint64_t{1} << (h & 63))) == 0) return false;
+    }
+    return true;
+}
+
+// The hash an = item and a value it equals share: integers by their number, opaques by their
+// bytes, anything else by its folded text (valueMatches() orders these three apart).
+uint64_t equalityHash(std::string_view tag, bool opaque, const std::string &value) {
+    if (opaque) return signatureHash('o', tag, value);
+    if (std::optional<int64_t> n = parseInteger(value)) return signatureHash('i', tag, std::to_string(*n));
+    return signatureHash('s', tag, value);
+}
+
 class Parser {
 public:
     Parser(std::string_view text, Predicate *out) : text_(text), out_(out) {}
@@ -174,6 +205,7 @@ private:
         default:
             if (trimBlanks(raw) == "*") {
                 n.kind = Kind::Present;
+                n.signature = signatureHash('t', n.attribute);
                 return addNode(std::move(n));
             }
             n.kind = raw.find('*') == std::string_view::npos ? Kind::Equal : Kind::Substring;
@@ -192,6 +224,7 @@ private:
         } else {
             n.value = foldForCompare(unescape(raw));
         }
+        n.signature = n.kind == Kind::Equal ? equalityHash(n.attribute, n.opaque, n.value) : signatureHash('t', n.attribute);
         return addNode(std::move(n));
     }
 
@@ -276,7 +309,44 @@ struct Evaluation {
     }
 };
 
+bool mayMatch(const Predicate &p, size_t index, const AttrSignature &s) {
+    const PredicateNode &node = p.nodes[index];
+    switch (node.kind) {
+    case Kind::And:
+        for (size_t child : node.children) {
+            if (!mayMatch(p, child, s)) return false;
+        }
+        return true;
+    case Kind::Or:
+        for (size_t child : node.children) {
+            if (mayMatch(p, child, s)) return true;
+        }
+        return false;
+    case Kind::Not:
+        return true;
+    default:
+        return hasBits(s, node.signature);
+    }
+}
+
 }  // namespace
+
+AttrSignature signatureOf(std::string_view attributeList) {
+    AttrSignature s;
+    for (const AttrItem &item : parseLeniently(attributeList)) {
+        const std::string tag = foldForCompare(item.tag);
+        setBits(&s, signatureHash('t', tag));
+        for (std::string_view raw : item.values) {
+            std::optional<std::string> bytes = opaqueBytes(raw);
+            setBits(&s, equalityHash(tag, bytes.has_value(), bytes ? *bytes : foldForCompare(unescape(raw))));
+        }
+    }
+    return s;
+}
+
+bool signatureMayMatch(const Predicate &predicate, const AttrSignature &signature) {
+    return predicate.nodes.empty() || mayMatch(predicate, predicate.root, signature);
+}
 
 bool parsePredicate(std::string_view text, Predicate *out) {
     out->nodes.clear();

@@ -2,6 +2,8 @@
 
 #include "matching.h"
 
+#include <set>
+
 namespace slpagent {
 
 RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
@@ -12,6 +14,40 @@ size_t registrationBytes(const Registration &r) {
 
 void noteChange(Registry *registry, RegistryKey key) { registry->changed.push_back(std::move(key)); }
 
+namespace {
+
+// Takes the entry into the counts and indexes (`in`) or out of them.
+void account(Registry *registry, RegistryEntry &entry, bool in) {
+    Registration &r = entry.second;
+    if (r.remote) {
+        registry->remoteCount += in ? 1 : -1;
+        registry->remoteBytes += in ? registrationBytes(r) : -registrationBytes(r);
+    }
+    auto count = [in](auto *counts, const auto &what) {
+        size_t &held = (*counts)[what];
+        held += in ? 1 : -1;
+        if (held == 0) counts->erase(what);
+    };
+    if (r.processId != 0) count(&registry->processes, r.processId);
+    count(&registry->types, r.serviceType);
+    const std::string name = typeFamily(r.serviceType);
+    if (in) {
+        TypeFamily &family = registry->families[name];
+        r.familySlot = static_cast<uint32_t>(family.size());
+        family.push_back(SignedEntry{&entry, {}});
+        return;
+    }
+    auto it = registry->families.find(name);
+    TypeFamily &family = it->second;
+    // The last of the family takes the place of the one that goes.
+    family[r.familySlot] = family.back();
+    const_cast<Registration &>(family[r.familySlot].entry->second).familySlot = r.familySlot;
+    family.pop_back();
+    if (family.empty()) registry->families.erase(it);
+}
+
+}  // namespace
+
 void storeRegistration(Registry *registry, Registration registration) {
     if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {
         registry->noExpiryBeforeMs = registration.expiresAtMs;
@@ -19,26 +55,29 @@ void storeRegistration(Registry *registry, Registration registration) {
     RegistryKey key = registryKey(registration.url, registration.language);
     noteChange(registry, key);
     registration.serial = ++registry->lastSerial;
-    if (registration.remote) {
-        ++registry->remoteCount;
-        registry->remoteBytes += registrationBytes(registration);
-    }
-    Registration &slot = registry->entries[std::move(key)];
-    if (slot.remote) {
-        --registry->remoteCount;
-        registry->remoteBytes -= registrationBytes(slot);
-    }
-    slot = std::move(registration);
+    auto [it, added] = registry->entries.try_emplace(std::move(key));
+    if (!added) account(registry, *it, false);
+    it->second = std::move(registration);
+    account(registry, *it, true);
 }
 
 std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
                                                                 std::map<RegistryKey, Registration>::iterator it) {
     noteChange(registry, it->first);
-    if (it->second.remote) {
-        --registry->remoteCount;
-        registry->remoteBytes -= registrationBytes(it->second);
-    }
+    account(registry, *it, false);
     return registry->entries.erase(it);
+}
+
+void replaceAttributes(Registry *registry, std::map<RegistryKey, Registration>::iterator it, std::string attributes) {
+    noteChange(registry, it->first);
+    account(registry, *it, false);
+    it->second.attributes = std::move(attributes);
+    account(registry, *it, true);
+}
+
+TypeFamily *familyOf(Registry *registry, std::string_view requested) {
+    auto it = registry->families.find(typeFamily(requested));
+    return it == registry->families.end() ? nullptr : &it->second;
 }
 
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs) {
@@ -78,17 +117,17 @@ std::optional<int64_t> nextExpiry(const Registry &registry) {
 
 void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)> &isAlive,
                          std::vector<std::string> *lines) {
-    std::map<uint32_t, bool> alive;
+    std::set<uint32_t> gone;
+    for (const auto &[pid, held] : registry->processes) {
+        if (!isAlive(pid)) gone.insert(pid);
+    }
+    if (gone.empty()) return;
     for (auto it = registry->entries.begin(); it != registry->entries.end();) {
         const Registration &r = it->second;
-        if (r.processId != 0) {
-            auto known = alive.find(r.processId);
-            if (known == alive.end()) known = alive.emplace(r.processId, isAlive(r.processId)).first;
-            if (!known->second) {
-                lines->push_back("dropped " + r.url + " process " + std::to_string(r.processId) + " exited");
-                it = eraseRegistration(registry, it);
-                continue;
-            }
+        if (gone.count(r.processId) != 0) {
+            lines->push_back("dropped " + r.url + " process " + std::to_string(r.processId) + " exited");
+            it = eraseRegistration(registry, it);
+            continue;
         }
         ++it;
     }

@@ -2,12 +2,16 @@
 #ifndef ORVAD_SLP_AGENT_REGISTRY_H
 #define ORVAD_SLP_AGENT_REGISTRY_H
 
+#include "predicate.h"
+
 #include <climits>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,14 +31,38 @@ struct Registration {
     bool permanent = false;
     uint32_t processId = 0;  // from the process-id extension; 0 = none
     bool remote = false;     // made by a remote service agent (DA mode): always ages, never has a process
-    uint64_t serial = 0;     // set by storeRegistration: tells a stored registration from its earlier versions
+    uint32_t familySlot = 0;  // set by storeRegistration: its place in its type family
+    uint64_t serial = 0;      // set by storeRegistration: tells a stored registration from its earlier versions
 };
 
 // Keyed by (URL as written, language in lower case).
 using RegistryKey = std::pair<std::string, std::string>;
+using RegistryEntry = std::pair<const RegistryKey, Registration>;
+
+// An entry with what filters can know of its attributes without reading them; the signature is
+// made when a filter first asks (all zero until then).
+struct SignedEntry {
+    const RegistryEntry *entry;
+    AttrSignature signature;
+};
+
+// The entries of one type family, in no order, with their signatures side by side so that a
+// filtered lookup reads little more than those.
+using TypeFamily = std::deque<SignedEntry>;
 
 struct Registry {
+    Registry() = default;
+    Registry(const Registry &) = delete;  // `families` points into `entries`
+    Registry &operator=(const Registry &) = delete;
+    Registry(Registry &&) = default;
+    Registry &operator=(Registry &&) = default;
+
     std::map<RegistryKey, Registration> entries;
+    // The entries by typeFamily() of their type: a filtered lookup reads its family only.
+    std::map<std::string, TypeFamily> families;
+    // Registering processes, and types as registered, with how many registrations each holds.
+    std::map<uint32_t, size_t> processes;
+    std::map<std::string, size_t> types;
     // No registration expires before this time. A lower bound, lowered by storeRegistration()
     // and made exact by each expiry scan, so most messages need no scan at all.
     int64_t noExpiryBeforeMs = INT64_MIN;
@@ -77,8 +105,16 @@ std::optional<int64_t> nextExpiry(const Registry &registry);
 // then "  attributes LIST" when the list is not empty.
 void logRegistration(const Registration &registration, std::vector<std::string> *lines);
 
+// The entries whose type typeMatches() `requested`, among a few more of its family (callers still
+// compare each type); nullptr when none can.
+TypeFamily *familyOf(Registry *registry, std::string_view requested);
+
+// Replaces the attribute list of the entry at `it` and notes the change.
+void replaceAttributes(Registry *registry, std::map<RegistryKey, Registration>::iterator it, std::string attributes);
+
 // Removes registrations whose registering process `isAlive` reports gone; appends a
-// "dropped URL process N exited" line for each. Asks once per distinct process id.
+// "dropped URL process N exited" line for each. Asks once per distinct process id, and reads
+// the registrations only when one is gone.
 void dropExitedProcesses(Registry *registry, const std::function<bool(uint32_t)> &isAlive,
                          std::vector<std::string> *lines);
 

@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <stdio_ext.h>
 #include <cstring>
 #include <ctime>
 #include <list>
@@ -67,6 +68,7 @@ constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int64_t kLimitReportSpacingMs = 60 * 1000;
+constexpr int64_t kFlushDelayMs = 20;
 
 int64_t monotonicMs() {
     timespec ts{};
@@ -161,7 +163,8 @@ struct Agent {
     // Refused remote registrations and deregistrations since the last report, by Refusal.
     uint64_t refused[4] = {};
     int64_t nextLimitReportMs = INT64_MIN;
-    uint64_t stateFailures = 0;  // writes of the state file that failed
+    int64_t flushDueMs = INT64_MAX;  // when what was printed must be written out
+    uint64_t stateFailures = 0;      // writes of the state file that failed
     int64_t nextStateReportMs = INT64_MIN;
 };
 
@@ -297,9 +300,9 @@ bool join6(int fd, unsigned interface, const in6_addr &group, bool join) {
 void updateTypeGroups(Agent *agent) {
     if (agent->multicast6 < 0) return;
     std::set<uint16_t> wanted;
-    for (const auto &entry : agent->registry.entries) {
-        std::string type = toLower(entry.second.serviceType);
-        wanted.insert(typeHash(entry.second.serviceType));
+    for (const auto &held : agent->registry.types) {
+        std::string type = toLower(held.first);
+        wanted.insert(typeHash(held.first));
         wanted.insert(typeHash(type));
         size_t colon = type.find(':', type.rfind("service:", 0) == 0 ? 8 : 0);
         if (colon != std::string::npos) wanted.insert(typeHash(type.substr(0, colon)));
@@ -947,6 +950,16 @@ void writeConnection(Connection *c, int64_t nowMs) {
 
 bool wantsRead(const Connection &c) { return !c.peerClosed && c.out.size() - c.outSent < kMaxPendingOutput; }
 
+// What was printed reaches stdout within kFlushDelayMs, many lines in one write: a busy agent
+// does not pay a write for each registration.
+void flushOutput(Agent *agent, int64_t nowMs) {
+    if (__fpending(stdout) == 0) return;
+    if (agent->flushDueMs == INT64_MAX) agent->flushDueMs = nowMs + kFlushDelayMs;
+    if (nowMs < agent->flushDueMs) return;
+    std::fflush(stdout);
+    agent->flushDueMs = INT64_MAX;
+}
+
 int pollTimeout(const Agent &agent, int64_t nowMs) {
     std::optional<int64_t> deadline = nextExpiry(agent.registry);
     auto earliest = [&deadline](int64_t t) {
@@ -954,6 +967,7 @@ int pollTimeout(const Agent &agent, int64_t nowMs) {
     };
     if (agent.options.watchPid && !agent.registry.entries.empty()) earliest(agent.nextPidCheckMs);
     if (agent.unsynced) earliest(agent.lastSyncMs + kStateSyncSpacingMs);
+    earliest(agent.flushDueMs);
     earliest(std::min({agent.nextHeartbeatMs, agent.nextDiscoveryMs, nextDirectoryDeadline(agent.directories, nowMs)}));
     const uint64_t *r = agent.refused;
     if (agent.budget.dropped + agent.budget.slipped + r[1] + r[2] + r[3] != 0) earliest(agent.nextLimitReportMs);
@@ -990,7 +1004,7 @@ void serve(Agent *agent) {
             printLines(lines);
             reportLimits(agent, nowMs, false);
         }
-        std::fflush(stdout);
+        flushOutput(agent, monotonicMs());
         fds.clear();
         fds.push_back({agent->signalFd, POLLIN, 0});
         for (const Listener &l : agent->listeners) fds.push_back({l.fd, POLLIN, 0});
@@ -1059,8 +1073,7 @@ void serve(Agent *agent) {
 int runAgent(const AgentOptions &options) {
     Agent agent;
     agent.options = options;
-    // Fully buffered and flushed once per pass of the event loop: every line still appears
-    // before the agent next waits, at one write per pass instead of one per line.
+    // Fully buffered, and written out within kFlushDelayMs (flushOutput).
     setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
     sizeConnectionCaps(&agent);
     if (!openSignalFd(&agent)) {

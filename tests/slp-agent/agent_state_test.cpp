@@ -69,9 +69,8 @@ TEST(AgentState, JournalReplaysToTheRegistryThroughCompactions) {
         const std::string url = "service:x://192.0.2." + std::to_string(random() % 40);
         auto it = registry.entries.find(registryKey(url, "en"));
         if (random() % 4 == 0 && it != registry.entries.end()) {
-            it->second.attributes = step % 2 ? "" : "(edited)";
-            noteChange(&registry, it->first);
-            if (step % 3 == 0) registry.entries.erase(it);
+            replaceAttributes(&registry, it, step % 2 ? "" : "(edited)");
+            if (step % 3 == 0) eraseRegistration(&registry, it);
         } else {
             const uint16_t lifetime = static_cast<uint16_t>(1 + random() % 100);
             storeRegistration(&registry, {url, "en", "service:x", "DEFAULT", std::string(random() % 1000, 'a'),
