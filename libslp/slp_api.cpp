@@ -172,7 +172,7 @@ SLPError deregister(SLPHandle hSLP, const char *url, const char *tags, SLPRegRep
     if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
     if (typeEnd(url) == nullptr) return SLP_INVALID_REGISTRATION;
 
-    RequestSettings settings = settingsForRequest();
+    const RequestSettings &settings = settingsForRequest();
     if (settings.securityEnabled) return kNoSecurity;
     slpv2::SrvDeReg dereg;
     dereg.scopes = settings.scopes;
@@ -338,7 +338,7 @@ SLPEXP SLPError SLPAPI SLPReg(SLPHandle hSLP, const char *pcSrvURL, unsigned sho
         const char *end = typeEnd(pcSrvURL);
         if (end == nullptr) return SLP_INVALID_REGISTRATION;
 
-        RequestSettings settings = settingsForRequest();
+        const RequestSettings &settings = settingsForRequest();
         if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvReg reg;
         reg.entry.lifetime = usLifetime;
@@ -376,7 +376,7 @@ SLPEXP SLPError SLPAPI SLPFindSrvTypes(SLPHandle hSLP, const char *pcNamingAutho
     return guarded([&] {
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
-        RequestSettings settings = settingsForRequest();
+        const RequestSettings &settings = settingsForRequest();
         if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvTypeRqst rqst;
         rqst.allAuthorities = std::strcmp(pcNamingAuthority, "*") == 0;
@@ -409,7 +409,7 @@ SLPEXP SLPError SLPAPI SLPFindSrvs(SLPHandle hSLP, const char *pcServiceType, co
     return guarded([&] {
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
-        RequestSettings settings = settingsForRequest();
+        const RequestSettings &settings = settingsForRequest();
         if (settings.securityEnabled) return kNoSecurity;
         slpv2::SrvRqst rqst;
         rqst.serviceType = pcServiceType;
@@ -452,7 +452,7 @@ SLPEXP SLPError SLPAPI SLPFindAttrs(SLPHandle hSLP, const char *pcURLOrServiceTy
     return guarded([&] {
         HandleLease handle;
         if (SLPError err = handle.acquire(hSLP); err != SLP_OK) return err;
-        RequestSettings settings = settingsForRequest();
+        const RequestSettings &settings = settingsForRequest();
         if (settings.securityEnabled) return kNoSecurity;
         slpv2::AttrRqst rqst;
         rqst.urlOrType = pcURLOrServiceType;

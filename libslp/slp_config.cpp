@@ -248,7 +248,11 @@ RequestSettings storeSettings(bool freeze) {
 }
 }  // namespace
 
-RequestSettings settingsForRequest() { return storeSettings(true); }
+const RequestSettings &settingsForRequest() {
+    // The first request freezes the properties, so what they give is worked out once.
+    static const RequestSettings &settings = *new RequestSettings(storeSettings(true));
+    return settings;
+}
 
 RequestSettings currentSettings() { return storeSettings(false); }
 

@@ -81,8 +81,9 @@ RequestSettings settingsFrom(const PropertyMap &map);
 const char *getProperty(const char *name);
 // Sets a property unless a request has already been sent (then the call is ignored).
 void setProperty(const char *name, const char *value);
-// Settings for a request (scopesExplicit filled in); from here on setProperty has no effect.
-RequestSettings settingsForRequest();
+// Settings for a request (scopesExplicit filled in); from the first call on setProperty has no
+// effect, and every call gives the same settings.
+const RequestSettings &settingsForRequest();
 // The same without sending anything (SLPFindScopes).
 RequestSettings currentSettings();
 // The default language of new handles (net.slp.locale).
