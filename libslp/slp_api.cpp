@@ -270,8 +270,11 @@ SLPError runFind(Handle &handle, const RequestSettings &settings, const FindRequ
         if (da.scopesKnown && !scopesIntersect(da.scopes, scopes)) continue;
         // A reply with an error code (a DA that does not serve the scope, or is busy) sends
         // the find on; the original take() ignores such a reply anyway.
+        // Over TCP: a DA's answers are often bigger than a datagram, and a station asking one
+        // for many lists would soon spend what it may have over UDP.
         bool refused = false;
         FindRequest viaDa = request;
+        viaDa.overTcp = true;
         viaDa.take = [&request, &refused](const uint8_t *data, size_t size, const NetAddress &from) {
             Take took = request.take(data, size, from);
             refused = took == Take::More && replyError(data, size) != 0;

@@ -275,7 +275,7 @@ SLPError unicastFind(const NetAddress &agent, const RequestSettings &settings, c
         *stopped = took == Take::Stop;
         return SLP_OK;
     };
-    if (message.size() > settings.mtu) return overTcp();  // a datagram cannot carry it
+    if (request.overTcp || message.size() > settings.mtu) return overTcp();  // a datagram cannot carry it
 
     Socket socket(::socket(agent.storage.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (socket.get() < 0 || ::connect(socket.get(), raw(agent), agent.length) != 0) return SLP_NETWORK_INIT_FAILED;

@@ -46,6 +46,7 @@ struct FindRequest {
     slpv2::Function replyFunction = slpv2::Function::SrvRply;
     in6_addr ipv6Group{};                // where the request goes over IPv6 multicast
     bool endIfFirstRoundSilent = false;  // multicast: no answer to the first round ends the search
+    bool overTcp = false;                // unicast: over TCP at once (to a DA, whose answers are big)
     // Encodes the request for `header` (flags, XID, language set) with `prList`.
     std::function<bool(const slpv2::Header &header, const std::string &prList, std::vector<uint8_t> *out)> encode;
     // One whole reply message of the right function and XID, from `from`.

@@ -353,50 +353,75 @@ bool isAddressLiteral(const std::string &host) {
     return inet_pton(AF_INET, host.c_str(), binary) == 1 || inet_pton(AF_INET6, host.c_str(), binary) == 1;
 }
 
-// Asks by unicast unless the host is no address literal or failed before; records failures.
-bool askUnicast(const AttributeSource &source, const std::string &host, const std::string &url,
-                std::vector<std::string> *silentHosts, std::string *attributes) {
-    if (!source.unicastAllowed || !isAddressLiteral(host) || contains(*silentHosts, host)) return false;
-    const UnicastAnswer answer = source.unicast(host, url, attributes);
-    if (answer == UnicastAnswer::Failed) silentHosts->push_back(host);
-    return answer == UnicastAnswer::Found;
+// Asks every question of `asks`: all at once through askAll when the source has it, else one
+// after the other through unicast (a host) and fallback (no host).
+void ask(const AttributeSource &source, std::vector<AttributeAsk> *asks) {
+    if (source.askAll) return source.askAll(asks);
+    for (AttributeAsk &a : *asks) {
+        if (!a.host.empty()) {
+            a.answer = source.unicast(a.host, a.url, &a.attributes);
+        } else {
+            a.error = source.fallback(a.url, &a.attributes);
+        }
+    }
 }
 
 }  // namespace
 
 // A multicast request per URL would cost a whole convergence round each, so each URL is asked
 // at its own host first: a switch's agent listens on its management addresses. A URL whose host
-// gave nothing (a link-local address without a zone, say) is asked at another address that the
-// switch's io-device records claim; only then it goes to the fallback.
+// gave nothing (a link-local address without a zone, say) is asked at up to three other
+// addresses that the switch's io-device records claim; only then it goes to the fallback. Each
+// of these rounds asks all its questions together; a host that failed is not asked again.
 int fetchAttributes(const std::vector<std::string> &urls, const AttributeSource &source,
                     std::vector<FoundRecord> *records, std::string *failedUrl) {
     std::vector<std::string> silentHosts;
     std::vector<std::optional<std::string>> lists(urls.size());
-    std::string attributes;
-    for (size_t i = 0; i < urls.size(); i++) {
-        if (askUnicast(source, urlHost(urls[i]), urls[i], &silentHosts, &attributes)) lists[i] = attributes;
-    }
-    for (size_t i = 0; i < urls.size(); i++) {
-        const std::string host = urlHost(urls[i]);
-        int relays = 0;  // a few of the switch's other addresses at most
-        for (size_t j = 0; j < urls.size() && !lists[i] && relays < 3; j++) {
-            if (j == i || !lists[j]) continue;
-            bool claims = false;
-            for (const std::string &address : claimedAddresses({urls[j], *lists[j]}))
-                claims = claims || sameAddress(address, host);
-            if (!claims) continue;
-            relays++;
-            if (askUnicast(source, urlHost(urls[j]), urls[i], &silentHosts, &attributes)) lists[i] = attributes;
+    std::vector<size_t> tried(urls.size(), 0);  // relay candidates looked at, per URL
+    // A round of unicast questions: for each URL without a list, the host `pick` gives, if any.
+    auto round = [&](auto pick) {
+        std::vector<AttributeAsk> asks;
+        std::vector<size_t> of;
+        for (size_t i = 0; i < urls.size(); i++) {
+            if (lists[i]) continue;
+            const std::string host = pick(i);
+            if (host.empty() || !source.unicastAllowed || !isAddressLiteral(host) || contains(silentHosts, host)) continue;
+            asks.push_back({host, urls[i], UnicastAnswer::Failed, 0, ""});
+            of.push_back(i);
         }
-        if (lists[i]) continue;
-        attributes.clear();
-        if (int error = source.fallback(urls[i], &attributes); error != 0) {
-            *failedUrl = urls[i];
-            return error;
+        ask(source, &asks);
+        for (size_t k = 0; k < asks.size(); k++) {
+            if (asks[k].answer == UnicastAnswer::Failed && !contains(silentHosts, asks[k].host))
+                silentHosts.push_back(asks[k].host);
+            if (asks[k].answer == UnicastAnswer::Found) lists[of[k]] = asks[k].attributes;
         }
-        lists[i] = attributes;
+    };
+    round([&](size_t i) { return urlHost(urls[i]); });
+    for (int relay = 0; relay < 3; relay++) {
+        // The next URL whose list claims this URL's host: an address of the same switch.
+        round([&](size_t i) {
+            const std::string host = urlHost(urls[i]);
+            for (size_t &j = tried[i]; j < urls.size(); j++) {
+                if (j == i || !lists[j]) continue;
+                for (const std::string &address : claimedAddresses({urls[j], *lists[j]})) {
+                    if (sameAddress(address, host)) return urlHost(urls[j++]);
+                }
+            }
+            return std::string();
+        });
     }
-    for (size_t i = 0; i < urls.size(); i++) records->push_back({urls[i], *lists[i]});
+    std::vector<AttributeAsk> rest;
+    for (size_t i = 0; i < urls.size(); i++) {
+        if (!lists[i]) rest.push_back({"", urls[i], UnicastAnswer::Failed, 0, ""});
+    }
+    ask(source, &rest);
+    for (const AttributeAsk &a : rest) {
+        if (a.error != 0) {
+            *failedUrl = a.url;
+            return a.error;
+        }
+    }
+    for (size_t i = 0, k = 0; i < urls.size(); i++) records->push_back({urls[i], lists[i] ? *lists[i] : rest[k++].attributes});
     return 0;
 }
 

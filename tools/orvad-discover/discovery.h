@@ -60,19 +60,30 @@ std::string formatJson(const std::vector<SwitchRow> &rows);
 // error.
 enum class UnicastAnswer { Found, Nothing, Failed };
 
+// One question for an attribute list: at `host` by unicast, or through the fallback when `host`
+// is empty; what it gave.
+struct AttributeAsk {
+    std::string host, url;
+    UnicastAnswer answer = UnicastAnswer::Failed;  // of a unicast question
+    int error = 0;                                 // of a fallback question: an SLPError value
+    std::string attributes;
+};
+
 // Where fetchAttributes gets attribute lists from: `unicast` asks the agent at an address
 // literal; `fallback` asks through the find handle (multicast, or the one agent of -u) and
 // gives an SLPError value (0 = success). With unicastAllowed false only `fallback` is used.
+// `askAll`, when set, answers many questions together (in parallel) instead of the two.
 struct AttributeSource {
     std::function<UnicastAnswer(const std::string &host, const std::string &url, std::string *attributes)> unicast;
     std::function<int(const std::string &url, std::string *attributes)> fallback;
+    std::function<void(std::vector<AttributeAsk> *asks)> askAll;
     bool unicastAllowed = true;
 };
 
 // Fetches the attribute list of every URL into `records`, in the order of `urls`: first at the
-// URL's own host, then at another address of the same switch, then through the fallback. A
-// host that failed is not asked again. Returns 0, or the fallback's error with the URL in
-// *failedUrl.
+// URL's own host, then at other addresses of the same switch, then through the fallback, each
+// step for all URLs together. A host that failed is not asked again. Returns 0, or the
+// fallback's error with the URL (the first in `urls` that failed) in *failedUrl.
 int fetchAttributes(const std::vector<std::string> &urls, const AttributeSource &source,
                     std::vector<FoundRecord> *records, std::string *failedUrl);
 

@@ -2,12 +2,15 @@
 // service:io-device.3873 registrations) and prints one row per switch, as a table or JSON.
 #include <slp.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "discovery.h"
@@ -136,63 +139,104 @@ int parseOptions(int argc, char **argv, Options *options) {
     return -1;
 }
 
-// The SLP handles of one run: `main` for the finds (multicast, or the agent of -u), `direct`
-// for asking a switch's own agent by unicast, opened on first use.
-struct Session {
-    SLPHandle main = nullptr;
-    SLPHandle direct = nullptr;
-    ~Session() {
-        if (direct != nullptr) SLPClose(direct);
-        if (main != nullptr) SLPClose(main);
+// Questions for attribute lists are asked this many at a time.
+constexpr size_t kWindow = 16;
+
+// An SLP handle set up as the finds are: associated with the agent of -u and the interfaces of
+// -i; closed when it goes.
+struct FindHandle {
+    SLPHandle handle = nullptr;
+    SLPError error = SLP_OK;
+    explicit FindHandle(const Options &options) {
+        error = SLPOpen("", SLP_FALSE, &handle);
+        if (error == SLP_OK && options.unicast != nullptr) error = SLPAssociateIP(handle, options.unicast);
+        if (error == SLP_OK && options.interfaces != nullptr) error = SLPAssociateIFList(handle, options.interfaces);
+    }
+    FindHandle(const FindHandle &) = delete;
+    FindHandle &operator=(const FindHandle &) = delete;
+    ~FindHandle() {
+        if (handle != nullptr) SLPClose(handle);
     }
 };
 
-UnicastAnswer askDirect(Session *session, const std::string &host, const std::string &url, std::string *attributes) {
-    SLPError result = SLP_OK;
-    if (session->direct == nullptr) result = SLPOpen("", SLP_FALSE, &session->direct);
-    if (result == SLP_OK) result = SLPAssociateIP(session->direct, host.c_str());
-    AttrResult direct;
-    if (result == SLP_OK) result = SLPFindAttrs(session->direct, url.c_str(), "", "", onAttrs, &direct);
-    if (result != SLP_OK || direct.error != SLP_OK) return UnicastAnswer::Failed;
-    *attributes = direct.text;
-    return direct.found ? UnicastAnswer::Found : UnicastAnswer::Nothing;
-}
+struct Probe {
+    SLPHandle handle = nullptr;
+    ~Probe() {
+        if (handle != nullptr) SLPClose(handle);
+    }
+};
 
-int askMain(Session *session, const std::string &url, std::string *attributes) {
+// Asks one question: at its host by unicast through `direct`, or through `main`.
+void askOne(FindHandle *main, SLPHandle *direct, AttributeAsk *a) {
     AttrResult found;
-    SLPError result = SLPFindAttrs(session->main, url.c_str(), "", "", onAttrs, &found);
-    *attributes = found.text;
-    return result == SLP_OK ? found.error : result;
+    if (a->host.empty()) {
+        SLPError result = main->error;
+        if (result == SLP_OK) result = SLPFindAttrs(main->handle, a->url.c_str(), "", "", onAttrs, &found);
+        a->attributes = found.text;
+        a->error = result == SLP_OK ? found.error : result;
+        return;
+    }
+    SLPError result = *direct != nullptr ? SLP_OK : SLPOpen("", SLP_FALSE, direct);
+    if (result == SLP_OK) result = SLPAssociateIP(*direct, a->host.c_str());
+    if (result == SLP_OK) result = SLPFindAttrs(*direct, a->url.c_str(), "", "", onAttrs, &found);
+    a->answer = result != SLP_OK || found.error != SLP_OK ? UnicastAnswer::Failed
+                : found.found                            ? UnicastAnswer::Found
+                                                         : UnicastAnswer::Nothing;
+    a->attributes = found.text;
 }
 
-// Finds the records on the network; returns -1 on success, else the exit status.
+// Asks every question, kWindow at a time, each worker with handles of its own.
+void askAll(const Options &options, std::vector<AttributeAsk> *asks) {
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        FindHandle main(options);
+        SLPHandle direct = nullptr;
+        for (size_t i; (i = next++) < asks->size();) askOne(&main, &direct, &(*asks)[i]);
+        if (direct != nullptr) SLPClose(direct);
+    };
+    std::vector<std::thread> workers;
+    for (size_t w = 1; w < std::min(kWindow, asks->size()); w++) workers.emplace_back(work);
+    if (!asks->empty()) work();
+    for (std::thread &t : workers) t.join();
+}
+
+// Finds the records on the network, both service types at once; returns -1 on success, else
+// the exit status.
 int findRecords(const Options &options, std::vector<FoundRecord> *records) {
     if (options.wait != nullptr) SLPSetProperty("net.slp.multicastMaximumWait", options.wait);
     if (options.port != nullptr) SLPSetProperty("net.slp.port", options.port);
-    Session session;
-    SLPError result = SLPOpen("", SLP_FALSE, &session.main);
-    if (result != SLP_OK) return apiFailure("opening an SLP handle", result);
-    if (options.unicast != nullptr && (result = SLPAssociateIP(session.main, options.unicast)) != SLP_OK)
-        return apiFailure(std::string("agent address ") + options.unicast, result);
-    if (options.interfaces != nullptr && (result = SLPAssociateIFList(session.main, options.interfaces)) != SLP_OK)
-        return apiFailure(std::string("interfaces ") + options.interfaces, result);
-
-    UrlList found;
-    for (const char *type : kServiceTypes) {
-        result = SLPFindSrvs(session.main, type, "", "", onUrl, &found);
-        if (result == SLP_OK) result = found.error;
-        if (result != SLP_OK) return apiFailure(std::string("finding ") + type, result);
+    {
+        Probe probe;  // the arguments, checked once, before any thread starts
+        SLPError result = SLPOpen("", SLP_FALSE, &probe.handle);
+        if (result != SLP_OK) return apiFailure("opening an SLP handle", result);
+        if (options.unicast != nullptr && (result = SLPAssociateIP(probe.handle, options.unicast)) != SLP_OK)
+            return apiFailure(std::string("agent address ") + options.unicast, result);
+        if (options.interfaces != nullptr && (result = SLPAssociateIFList(probe.handle, options.interfaces)) != SLP_OK)
+            return apiFailure(std::string("interfaces ") + options.interfaces, result);
+    }
+    UrlList found[2];
+    std::thread second([&] {
+        FindHandle h(options);
+        SLPError result = h.error != SLP_OK ? h.error : SLPFindSrvs(h.handle, kServiceTypes[1], "", "", onUrl, &found[1]);
+        if (found[1].error == SLP_OK) found[1].error = result;
+    });
+    {
+        FindHandle h(options);
+        SLPError result = h.error != SLP_OK ? h.error : SLPFindSrvs(h.handle, kServiceTypes[0], "", "", onUrl, &found[0]);
+        if (found[0].error == SLP_OK) found[0].error = result;
+    }
+    second.join();
+    std::vector<std::string> urls;
+    for (int t = 0; t < 2; t++) {
+        if (found[t].error != SLP_OK) return apiFailure(std::string("finding ") + kServiceTypes[t], found[t].error);
+        for (const std::string &url : found[t].urls)
+            if (std::find(urls.begin(), urls.end(), url) == urls.end()) urls.push_back(url);
     }
     AttributeSource source;
     source.unicastAllowed = options.unicast == nullptr;
-    source.unicast = [&session](const std::string &host, const std::string &url, std::string *attributes) {
-        return askDirect(&session, host, url, attributes);
-    };
-    source.fallback = [&session](const std::string &url, std::string *attributes) {
-        return askMain(&session, url, attributes);
-    };
+    source.askAll = [&options](std::vector<AttributeAsk> *asks) { askAll(options, asks); };
     std::string failedUrl;
-    result = static_cast<SLPError>(fetchAttributes(found.urls, source, records, &failedUrl));
+    SLPError result = static_cast<SLPError>(fetchAttributes(urls, source, records, &failedUrl));
     if (result != SLP_OK) return apiFailure("attributes of " + failedUrl, result);
     return -1;
 }
