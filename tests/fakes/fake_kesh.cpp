@@ -41,15 +41,9 @@ extern "C" int kesh_enRegisterForEventList(uint32_t handle, KeshEventCallback ca
 
 extern "C" int kesh_smlGetBatch(uint32_t, SmlBatchEntry *entries, uint32_t count) {
     FakeScope scope;
-    std::vector<std::string> names;
-    for (uint32_t i = 0; i < count; i++) names.emplace_back(entries[i].name);
-    theFake.batches.push_back(names);
-    if (!theFake.batchResults.empty()) {
-        int result = theFake.batchResults.front();
-        theFake.batchResults.pop_front();
-        if (result != 0) return result;
-    }
+    theFake.batches.emplace_back();
     for (uint32_t i = 0; i < count; i++) {
+        theFake.batches.back().emplace_back(entries[i].name);
         auto value = theFake.values.find(entries[i].name);
         auto status = theFake.statuses.find(entries[i].name);
         entries[i].status = value == theFake.values.end() ? kFakeMissingStatus : 0;

@@ -32,10 +32,9 @@ struct FakeKesh {
     std::vector<uint32_t> subscribedReserved;
 
     // Values by name; a name without a value gets kFakeMissingStatus. `statuses` overrides
-    // the status of a name. `batchResults` scripts whole-batch results, in order (then 0).
+    // the status of a name.
     std::map<std::string, std::string> values;
     std::map<std::string, uint32_t> statuses;
-    std::deque<int> batchResults;
     std::vector<std::vector<std::string>> batches;  // names of every batch call, in order
 };
 

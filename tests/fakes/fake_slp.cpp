@@ -33,14 +33,12 @@ SLPError SLPOpen(const char *, SLPBoolean, SLPHandle *handle) {
     }
     if (result != SLP_OK) return result;
     *handle = &handleToken;
-    fake.openHandles++;
     return SLP_OK;
 }
 
 void SLPClose(SLPHandle) {
     FakeScope scope;
     fake.calls.push_back("close");
-    fake.openHandles--;
 }
 
 SLPError SLPReg(SLPHandle handle, const char *url, unsigned short lifetime, const char *serviceType,

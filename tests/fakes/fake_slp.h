@@ -33,7 +33,6 @@ struct FakeSlp {
     std::vector<std::string> calls;
     std::vector<FakeSlpRegistration> registrations;
     std::function<void()> onRequest;  // runs at the start of every SLPReg and SLPDereg
-    int openHandles = 0;
 };
 
 FakeSlp &fakeSlp();

@@ -26,9 +26,7 @@ struct State {
     unsigned int clock = 0;
     int sleepers = 0;
     std::vector<unsigned int> requests;
-    int created = 0;
-    size_t lastStackSize = 0;
-    bool lastDetached = false;
+    Threads threads;
     int running = 0;
     Failure failures[kCallKinds];
 };
@@ -93,10 +91,8 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
     pthread_attr_getdetachstate(attr, &detachState);
     {
         std::lock_guard<std::mutex> lock(state.mutex);
-        state.created++;
+        state.threads = {state.threads.created + 1, stackSize, detachState == PTHREAD_CREATE_DETACHED};
         state.running++;
-        state.lastStackSize = stackSize;
-        state.lastDetached = detachState == PTHREAD_CREATE_DETACHED;
     }
     auto *trampoline = new Trampoline{body, arg};
     result = pthread_create(thread, attr, runCounted, trampoline);
@@ -123,7 +119,7 @@ void install() {
         state.autoAdvance = false;
         state.clock = 0;
         state.requests.clear();
-        state.created = 0;
+        state.threads = {};
         for (Failure &failure : state.failures) failure = Failure{};
     }
     systemCalls = SystemCalls{fakeSleep, failable<kStackSize, pthread_attr_setstacksize>, fakeCreateThread,
@@ -160,19 +156,9 @@ bool waitForSleepers(int count) {
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.sleepers == count; });
 }
 
-int threadsCreated() {
+Threads threads() {
     std::lock_guard<std::mutex> lock(state.mutex);
-    return state.created;
-}
-
-size_t lastThreadStackSize() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.lastStackSize;
-}
-
-bool lastThreadDetached() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.lastDetached;
+    return state.threads;
 }
 
 bool waitForThreadsToEnd() {

@@ -23,10 +23,13 @@ std::vector<unsigned int> sleepRequests();  // seconds asked for, in call order
 // Waits up to a few real seconds until `count` threads sleep at once; false on timeout.
 bool waitForSleepers(int count);
 
-int threadsCreated();
-// Stack size and detach state of the last thread started through the double.
-size_t lastThreadStackSize();
-bool lastThreadDetached();
+// Threads started through the double, and the stack size and detach state of the last one.
+struct Threads {
+    int created = 0;
+    size_t lastStackSize = 0;
+    bool lastDetached = false;
+};
+Threads threads();
 // Waits up to a few real seconds until every thread started through the double has ended.
 bool waitForThreadsToEnd();
 

@@ -53,28 +53,16 @@ extern "C" int kesh_enRegisterForEventList(uint32_t, KeshEventCallback, uint32_t
 // Each entry: a status (mostly 0) and a value that is one of the words the readers look for, a
 // text from the input, or 256 bytes without a terminating NUL.
 extern "C" int kesh_smlGetBatch(uint32_t, SmlBatchEntry *entries, uint32_t count) {
+    static const char *const words[] = {"True", "False", "59"};
     if (input.byte() == 0xff) return 1;
     for (uint32_t i = 0; i < count; i++) {
         uint8_t kind = input.byte();
         entries[i].status = kind >= 0xf0 ? input.byte() : 0;
-        const char *word = nullptr;
-        switch (kind & 7) {
-        case 0:
-            word = "True";
-            break;
-        case 1:
-            word = "False";
-            break;
-        case 2:
-            word = "59";
-            break;
-        case 3:
+        if ((kind & 7) == 3) {
             memset(entries[i].value, 'A' + (kind >> 4), sizeof entries[i].value);
             continue;
-        default:
-            break;
         }
-        std::string value = word != nullptr ? word : input.text();
+        std::string value = (kind & 7) < 3 ? words[kind & 7] : input.text();
         memset(entries[i].value, 0, sizeof entries[i].value);
         memcpy(entries[i].value, value.data(), value.size());
     }

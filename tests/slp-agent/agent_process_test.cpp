@@ -22,9 +22,6 @@ using Found = std::vector<std::string>;
 using Codes = std::pair<SLPError, SLPError>;  // what the call returned, what the callback got
 
 const Codes kAccepted{SLP_OK, SLP_OK};
-constexpr char kWbemUrl[] = "service:wbem:https://192.0.2.10:5989";
-constexpr char kBrokenList[] = "(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
-                               "(service-location-tcp=(https://192.0.2.10:5989)";
 
 // A loopback socket connected to the agent.
 struct Socket {
@@ -59,10 +56,6 @@ void SLPCALLBACK storeCode(SLPHandle, SLPError errCode, void *cookie) { *static_
 SLPBoolean SLPCALLBACK collectUrl(SLPHandle, const char *url, unsigned short lifetime, SLPError errCode, void *cookie) {
     if (errCode == SLP_OK || errCode == SLP_LAST_CALL)  // the last call as an empty entry
         static_cast<Found *>(cookie)->push_back(errCode == SLP_OK ? url + ("," + std::to_string(lifetime)) : "");
-    return SLP_TRUE;
-}
-SLPBoolean SLPCALLBACK collectText(SLPHandle, const char *text, SLPError errCode, void *cookie) {
-    if (errCode == SLP_OK) *static_cast<std::string *>(cookie) += text;
     return SLP_TRUE;
 }
 
@@ -101,25 +94,20 @@ protected:
     }
     void TearDown() override { SLPClose(handle_); }
 
-    Codes reg(const std::string &url, const std::string &attrs, unsigned short lifetime = 65535) {
+    Codes reg(const std::string &url) {
         SLPError code = static_cast<SLPError>(999);
-        return {SLPReg(handle_, url.c_str(), lifetime, "", attrs.c_str(), SLP_TRUE, storeCode, &code), code};
+        return {SLPReg(handle_, url.c_str(), SLP_LIFETIME_MAXIMUM, "", "", SLP_TRUE, storeCode, &code), code};
     }
     Codes dereg(const std::string &url) {
         SLPError code = static_cast<SLPError>(999);
         return {SLPDereg(handle_, url.c_str(), storeCode, &code), code};
     }
-    Found find(const std::string &type, const std::string &filter = "") {
+    Found find(const std::string &type) {
         Found found;
-        EXPECT_EQ(SLPFindSrvs(handle_, type.c_str(), "", filter.c_str(), collectUrl, &found), SLP_OK);
+        EXPECT_EQ(SLPFindSrvs(handle_, type.c_str(), "", "", collectUrl, &found), SLP_OK);
         std::sort(found.begin(), found.end());
         EXPECT_TRUE(!found.empty() && found[0].empty() && (found.size() == 1 || !found[1].empty())) << "one last call";
         return Found(found.begin() + !found.empty(), found.end());
-    }
-    std::string attrs(const std::string &urlOrType) {
-        std::string list;
-        EXPECT_EQ(SLPFindAttrs(handle_, urlOrType.c_str(), "", "", collectText, &list), SLP_OK);
-        return list;
     }
 
     SLPHandle handle_ = nullptr;
@@ -142,37 +130,7 @@ TEST_F(AgentTest, SurvivesGarbageOverTcpAndUdpAndAStuckClient) {
     }
     Socket halfHeader(SOCK_STREAM, agent().port());
     ASSERT_TRUE(halfHeader.send(Bytes{2, 3}));
-    EXPECT_EQ(reg("service:x://after-garbage", ""), kAccepted);
-}
-
-TEST_F(AgentTest, ClientRegistersFindsReplacesAndDeregisters) {
-    const std::string wbem = kWbemUrl;
-    ASSERT_EQ(reg(wbem, kBrokenList), kAccepted);
-    EXPECT_EQ(find("service:wbem", "(template-type=wbem)"), Found{wbem + ",65535"});
-    EXPECT_EQ(find("service:wbem", "(template-type=other)"), Found{});
-    EXPECT_EQ(attrs(wbem), kBrokenList);
-    ASSERT_EQ(reg(wbem, "(x=2)", 600), kAccepted);
-    EXPECT_EQ(attrs(wbem), "(x=2)");
-    EXPECT_EQ(find("service:wbem:https"), Found{wbem + ",600"});
-    EXPECT_EQ(dereg(wbem), kAccepted);
-    EXPECT_EQ(find("service:wbem"), Found{});
-    EXPECT_EQ(dereg(wbem), Codes(SLP_OK, SLP_INVALID_REGISTRATION));  // the ack's error, negated
-}
-
-// 132 in a row on one handle; their URLs, and one attribute list, are too big for a datagram:
-// the finds come over TCP, whole, one callback each.
-TEST_F(AgentTest, ClientRegisters132InARowAndFindsThemOverTcp) {
-    const std::string big = "(padding=" + std::string(1500, 'x') + ")";
-    Found urls;
-    for (int i = 0; i < 132; ++i) {
-        urls.push_back("service:many:https://192.0.2.1:" + std::to_string(10000 + i) + "/a/rather/long/path,65535");
-        ASSERT_EQ(reg(urls.back().substr(0, urls.back().find(',')), i == 7 ? big : "(n=1)"), kAccepted) << i;
-    }
-    const std::string seventh = urls[7].substr(0, urls[7].find(','));
-    std::sort(urls.begin(), urls.end());
-    EXPECT_EQ(find("service:many"), urls);
-    EXPECT_EQ(attrs(seventh), big);
-    for (const std::string &url : urls) ASSERT_EQ(dereg(url.substr(0, url.find(','))), kAccepted) << url;
+    EXPECT_EQ(reg("service:x://after-garbage"), kAccepted);
 }
 
 TEST_F(AgentTest, ComesBackAfterSigtermOrKill9WithWhatItHeldAndTheClientReconnects) {
@@ -195,12 +153,12 @@ TEST_F(AgentTest, ComesBackAfterSigtermOrKill9WithWhatItHeldAndTheClientReconnec
         ASSERT_EQ(ack.error, 0);
     }
     EXPECT_EQ(find("service:t"), Found{"service:t://no-pid,65535"});  // a lookup drops what exited processes held
-    ASSERT_EQ(reg("service:t://before", ""), kAccepted);
+    ASSERT_EQ(reg("service:t://before"), kAccepted);
     const uint16_t port = agent().port();
     EXPECT_EQ(agent().stop(), 0);
     ASSERT_TRUE(agent().start(port)) << agent().output();
-    EXPECT_EQ(reg("service:t://after", ""), kAccepted);  // the handle's connection died with the agent
-    EXPECT_EQ(reg("service:t://gone-again", ""), kAccepted);
+    EXPECT_EQ(reg("service:t://after"), kAccepted);  // the handle's connection died with the agent
+    EXPECT_EQ(reg("service:t://gone-again"), kAccepted);
     EXPECT_EQ(dereg("service:t://gone-again"), kAccepted);
     // Written before each acknowledgement: killed at once, it must lose nothing (and a record
     // cut off by a kill mid-write is ignored).
@@ -215,61 +173,6 @@ TEST_F(AgentTest, ComesBackAfterSigtermOrKill9WithWhatItHeldAndTheClientReconnec
     ASSERT_TRUE(agent().start(port)) << agent().output();
     EXPECT_NE(agent().output().find("starting empty"), std::string::npos) << agent().output();
     EXPECT_EQ(find("service:t"), Found{});
-}
-
-// Two agents on loopback: a service agent told of a DA (and its port) registers there what it
-// holds, deregisters there what goes, keeps answering while the DA is away and registers
-// everything with it again once it sees the DA's new boot timestamp.
-TEST(DirectoryAgent, HoldsWhatAServiceAgentHoldsThroughTheDasRestart) {
-    agentchild::AgentChild da(SLP_AGENT_PATH, {"--da"});
-    ASSERT_TRUE(da.start()) << da.output();
-    std::string conf = "/tmp/slp-agent-sa.XXXXXX";
-    close(mkstemp(conf.data()));
-    std::ofstream(conf) << "net.slp.DAAddresses = 127.0.0.1:" << da.port() << "\nnet.slp.DAActiveDiscoveryInterval = 1\n";
-    agentchild::AgentChild sa(SLP_AGENT_PATH, {"-c", conf});
-    ASSERT_TRUE(sa.start()) << sa.output();
-    std::remove(conf.c_str());
-    auto send = [&](bool add, const std::string &url) {
-        slpv2::Header h;
-        h.language = "en";
-        h.flags = add ? slpv2::kFlagFresh : 0;
-        Bytes m;
-        slpv2::SrvAck ack{99};
-        const uint32_t pid = uint32_t(getpid());
-        bool ok = add ? slpv2::encodeSrvReg(h, {{65535, url}, "service:d", "DEFAULT", "(a=1)", true, pid}, &m)
-                      : slpv2::encodeSrvDeReg(h, {"DEFAULT", {0, url}, ""}, &m);
-        return ok && exchange(sa.port(), m, slpv2::decodeSrvAck, &ack) ? int(ack.error) : -1;
-    };
-    auto heldByDa = [&] {
-        slpv2::Header h;
-        h.language = "en";
-        Bytes m;
-        slpv2::SrvRply reply;
-        std::string urls;
-        if (slpv2::encodeSrvRqst(h, {"", "service:d", "DEFAULT", "", ""}, &m) &&
-            exchange(da.port(), m, slpv2::decodeSrvRply, &reply)) {
-            for (const slpv2::UrlEntry &e : reply.urls) urls += e.url + " ";
-        }
-        return urls;
-    };
-    ASSERT_EQ(send(true, "service:d://one"), 0);
-    ASSERT_EQ(send(true, "service:d://two"), 0);
-    EXPECT_TRUE(da.waitForOutput("registered service:d://two")) << sa.output();
-    EXPECT_EQ(heldByDa(), "service:d://one service:d://two ");
-    ASSERT_EQ(send(false, "service:d://one"), 0);
-    EXPECT_TRUE(da.waitForOutput("deregistered service:d://one")) << sa.output();
-
-    EXPECT_TRUE(sa.waitForOutput("found DA 127.0.0.1 scopes DEFAULT")) << sa.output();  // its boot timestamp
-    const uint16_t port = da.port();
-    da.stop();
-    ASSERT_EQ(send(true, "service:d://three"), 0);
-    EXPECT_TRUE(sa.waitForOutput("DA 127.0.0.1 not answering")) << sa.output();
-    sleep(1);  // a boot timestamp of a later second
-    ASSERT_TRUE(da.start(port)) << da.output();
-    EXPECT_TRUE(sa.waitForOutput("re-registering with DA 127.0.0.1 (restarted)")) << sa.output();
-    EXPECT_TRUE(da.waitForOutput("registered service:d://three")) << sa.output();
-    EXPECT_TRUE(da.waitForOutput("registered service:d://two")) << sa.output();
-    EXPECT_EQ(heldByDa(), "service:d://three service:d://two ");
 }
 
 }  // namespace

@@ -70,24 +70,20 @@ protected:
         fakesys::uninstall();
     }
 
-    // Runs one cycle failing allocation `n` (0: none); returns the cycle's result and the
-    // number of allocations it made.
-    int cycle(long n, long *allocations) {
+    // Runs one cycle failing allocation `n` (0: none); returns the cycle's result, and the
+    // number of allocations it made in `*allocations`.
+    int cycle(long n, long *allocations = nullptr) {
         forgetRecords();
-        seen = 0;
-        failAt = n;
-        counting = true;
-        int result = runAdvertisementCycle(&state);
+        seen = 0, failAt = n, counting = true;
+        const int result = runAdvertisementCycle(&state);
         counting = false;
-        *allocations = seen;
+        if (allocations != nullptr) *allocations = seen;
         return result;
     }
 
     // Drops what the doubles recorded, so that only the code under test holds blocks.
     void forgetRecords() {
-        fakeKesh().batches = {};
-        fakeSlp().calls = {};
-        fakeSlp().registrations = {};
+        fakeKesh().batches = {}, fakeSlp().calls = {}, fakeSlp().registrations = {};
         clearCapturedLog();
     }
 
@@ -102,22 +98,20 @@ protected:
 
 TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAPassIsSurvived) {
     long allocations = 0;
-    ASSERT_EQ(cycle(0, &allocations), 0);  // the first pass opens the handle and fills the lists
+    ASSERT_EQ(cycle(0), 0);  // the first pass opens the handle and fills the lists
     ASSERT_EQ(cycle(0, &allocations), 0);
     const std::vector<std::string> truth = registered();
     ASSERT_EQ(truth.size(), 8u);
     ASSERT_GT(allocations, 50);
     // One failed pass and its recovery first, so that the doubles' own records (the log, the
     // sleeps) have their buffers before the count is taken.
-    long ignored;
-    cycle(1, &ignored);
-    cycle(0, &ignored);
+    cycle(1);
+    cycle(0);
     forgetRecords();
     const long baseline = liveBlocks;
 
     for (long n = 1; n <= allocations; n++) {
-        long made;
-        if (cycle(n, &made) != 0) {
+        if (cycle(n) != 0) {
             // The failure is logged and answered by the reset.
             std::vector<LogLine> log = capturedLog();
             ASSERT_FALSE(log.empty()) << "allocation " << n;
@@ -126,7 +120,7 @@ TEST_F(OutOfMemoryTest, EveryFailedAllocationOfAPassIsSurvived) {
             EXPECT_EQ(fakeSlp().calls.back(), "close") << "allocation " << n;
             EXPECT_EQ(state.handle, nullptr) << "allocation " << n;
         }
-        ASSERT_EQ(cycle(0, &ignored), 0) << "allocation " << n;
+        ASSERT_EQ(cycle(0), 0) << "allocation " << n;
         EXPECT_EQ(registered(), truth) << "allocation " << n;
         forgetRecords();
         const long live = liveBlocks;  // taken before a failure message allocates

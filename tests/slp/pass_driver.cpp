@@ -12,6 +12,7 @@
 #include <new>
 #include <sstream>
 
+#include "daemon.h"
 #include "test_switch.h"
 
 namespace {
@@ -113,6 +114,9 @@ std::string runStep(std::istringstream &in) {
             requireUnlocked(text + ", ");
         }
         return text + ", wake-ups " + std::to_string(wakeCount) + "\n";
+    } else if (step == "timer") {
+        runTimerLoop();
+        return "= wake-ups " + std::to_string(wakeCount) + "\n";
     } else if (step == "fail" && in >> text >> a >> b) {
         const long call = std::find(kCalls, kCalls + 5, text) - kCalls;
         if (call == 5) return "?? no such call\n";
@@ -135,16 +139,16 @@ std::string runStep(std::istringstream &in) {
         return text + "\n";
     } else if (step == "event" && in >> a >> b) {  // stops the clock: the debounce thread must sleep
         fakesys::setAutoAdvance(false);
-        const int before = fakesys::threadsCreated();
+        const int before = fakesys::threads().created;
         for (int i = 0; i < b && i < 100; i++) keshlibNotificationCB(7, static_cast<uint32_t>(a), 0);
-        const int started = fakesys::threadsCreated() - before;
+        const fakesys::Threads threads = fakesys::threads();
+        const int started = threads.created - before;
         text = "= started " + std::to_string(started);
         if (started > 0) {
-            const size_t stack = fakesys::lastThreadStackSize();
-            const bool asleep = fakesys::waitForSleepers(1);
-            text += std::string(asleep ? ", asleep" : ", not asleep") + ", stack " +
+            const size_t stack = threads.lastStackSize;
+            text += std::string(fakesys::waitForSleepers(1) ? ", asleep" : ", not asleep") + ", stack " +
                     (stack == std::max<size_t>(65536, PTHREAD_STACK_MIN) ? "ok" : std::to_string(stack)) +
-                    (fakesys::lastThreadDetached() ? ", detached" : ", joinable");
+                    (threads.lastDetached ? ", detached" : ", joinable");
         }
         return text + (notificationPending ? ", pending\n" : ", not pending\n");
     } else if (step == "advance" && in >> a) {
@@ -178,7 +182,7 @@ std::string runStep(std::istringstream &in) {
     } else if (step == "thread" && in >> text >> a >> b) {
         fakesys::failNext(text == "stack" ? fakesys::kStackSize : fakesys::kCreateThread, a, b);
         a = createSlpThread();
-        return "= " + std::to_string(a) + ", threads " + std::to_string(fakesys::threadsCreated()) + "\n";
+        return "= " + std::to_string(a) + ", threads " + std::to_string(fakesys::threads().created) + "\n";
     } else if (step == "except" && in >> a >> b) {
         slp_except e("orvad_thread", "slpThread", 339, a, "%d x: %s", b, std::string(b, 'x').c_str());
         logSlpException(e);
