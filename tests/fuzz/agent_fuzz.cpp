@@ -3,7 +3,7 @@
 // Input starting with byte 2 (the SLP version) is a stream of messages framed by their Length
 // fields, handled in turn against one registry that already holds lists with unbalanced
 // parentheses, so registrations and lookups meet. Other input is "filter NUL attribute-list",
-// evaluated and tag-filtered directly.
+// evaluated (a list that matches must have a signature that may match) and tag-filtered directly.
 #include "attributes.h"
 #include "handler.h"
 #include "predicate.h"
@@ -78,6 +78,13 @@ void handleStream(const uint8_t *data, size_t size) {
             if (entry.second.remote) bytes += slpagent::registrationBytes(entry.second);
         }
         if (remote != registry.remoteCount || remote > 4 || bytes != registry.remoteBytes || bytes > 300) abort();
+        size_t indexed = 0;  // every entry in its type family, once, at the place it knows
+        for (const auto &[name, family] : registry.families) {
+            for (size_t k = 0; k < family.size(); ++k, ++indexed) {
+                if (family[k].entry->second.familySlot != k) abort();
+            }
+        }
+        if (indexed != registry.entries.size()) abort();
         std::vector<std::string> lines;
         slpagent::dropExitedProcesses(
             &registry, [](uint32_t pid) { return pid % 2 == 0; }, &lines);
@@ -93,9 +100,15 @@ void handleText(const uint8_t *data, size_t size) {
     std::string_view filter = input.substr(0, nul);
     std::string_view list = nul == std::string_view::npos ? std::string_view() : input.substr(nul + 1);
     slpagent::Predicate predicate;
+    // A list's signature may rule it out only where evaluating the filter on it fails: the
+    // signature makes no find answer other than reading every list would.
     if (slpagent::parsePredicate(filter, &predicate)) {
-        (void)slpagent::predicateMatches(predicate, list);
-        (void)slpagent::predicateMatches(predicate, filter);
+        for (std::string_view text : {list, filter}) {
+            if (slpagent::predicateMatches(predicate, text) &&
+                !slpagent::signatureMayMatch(predicate, slpagent::signatureOf(text))) {
+                abort();
+            }
+        }
     }
     std::string filtered = slpagent::filterByTags(list, filter);
     if (filtered.size() > list.size()) abort();
