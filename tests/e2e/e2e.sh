@@ -33,10 +33,8 @@ run_orvad() {
     orvad_pid=$h_pid
 }
 
-start_daemon() {
-    state_write
-    run_orvad
-}
+start_daemon() { state_write && run_orvad; }
+state_edit() { state_set "$@" && state_write; }
 
 # wait_registered MARK COUNT: ends the case unless COUNT registrations follow agent line MARK
 # within a pass: the pass that registers them has ended.
@@ -46,10 +44,7 @@ wait_registered() {
 }
 
 # expect_logged FROM FILE: the syslog lines from the FROM-th on are exactly those in FILE.
-expect_logged() {
-    h_logged "$1" >"$h_dir/logged"
-    h_expect_same "$2" "$h_dir/logged" "syslog from line $1"
-}
+expect_logged() { h_wait_same 0 "syslog from line $1" "$2" h_logged "$1"; }
 
 # expect_failed_pass FROM FILE PREVIOUS: waits for the lines of one failed pass, FILE, after
 # line FROM; checks them and that they came about ten seconds after PREVIOUS (the arrival of the
@@ -68,10 +63,9 @@ expect_failed_pass() {
 # expects, and everything it logged carries its tag.
 finish() {
     if [ -n "${orvad_pid-}" ]; then
-        { h_kill "$orvad_pid" KILL; wait "$orvad_pid"; } 2>/dev/null
-        [ ! -s "$h_dir/orvad.out" ] || h_fail "the daemon writes nothing to stdout: $(cat "$h_dir/orvad.out")"
-        [ -z "$no_key_tool" ] || sed -i "\|$no_key_tool|d" "$h_dir/orvad.err"
-        [ ! -s "$h_dir/orvad.err" ] || h_fail "the daemon writes nothing to stderr: $(cat "$h_dir/orvad.err")"
+        h_stop "$orvad_pid" KILL
+        [ -z "$no_key_tool" ] || sed -i "\|$no_key_tool|d" "$h_dir/orvad.log"
+        [ ! -s "$h_dir/orvad.log" ] || h_fail "the daemon writes nothing to stdout or stderr: $(cat "$h_dir/orvad.log")"
     fi
     local detached=false
     [ "$(h_kill_detached)" = 0 ] || detached=true
@@ -82,9 +76,7 @@ finish() {
 
 case_DetachesAndAdvertisesTheBuiltinSwitch() {
     run_orvad --builtin -d
-    h_wait "$orvad_pid" 20
-    local status=$?
-    [ "$status" = 0 ] || h_fail "the foreground process returns 0 once the daemon has detached: $status"
+    h_wait "$orvad_pid" 20 || h_fail "the foreground process returns 0 once the daemon has detached: $?"
     wait_registered 0 12
     h_expect_held "$all"
     expect_logged 0 /dev/null
@@ -126,8 +118,7 @@ case_FollowsServiceAndAddressChangesAndAnAgentRestart() {
     # own stale check asks again and the agent refuses the unknown URLs.
     local mark log_mark edited
     mark=$(h_agent_mark) log_mark=$(h_log_count) edited=$(h_now)
-    state_set Config.Services.CIMEnable False
-    state_write
+    state_edit Config.Services.CIMEnable False
     wait_registered "$mark" 6
     [ $(($(h_now) - edited)) -ge 9000000 ] || h_fail "changes are taken ten seconds after the event, not sooner"
     grep '^service:io-device' "$all" >"$h_dir/expected"
@@ -138,15 +129,13 @@ case_FollowsServiceAndAddressChangesAndAnAgentRestart() {
 
     # CIM on again: everything is back.
     mark=$(h_agent_mark) log_mark=$(h_log_count)
-    state_set Config.Services.CIMEnable True
-    state_write
+    state_edit Config.Services.CIMEnable True
     wait_registered "$mark" 12
     h_expect_held "$all"
 
     # An IPv6 address of interface 1 removed: its two URLs go, the rest stays.
     mark=$(h_agent_mark)
-    state_set Oper.System.Eth.1.IPv6AddressList 2001:db8::11
-    state_write
+    state_edit Oper.System.Eth.1.IPv6AddressList 2001:db8::11
     wait_registered "$mark" 10
     awk '$1 !~ /fd00::11/' "$all" | sed 's/(ipv6-addresses=2001:db8::11,fd00::11)/(ipv6-addresses=2001:db8::11)/' \
         >"$h_dir/eth1-less"
@@ -157,11 +146,10 @@ case_FollowsServiceAndAddressChangesAndAnAgentRestart() {
     h_expect_same "$h_dir/expected" "$h_dir/deregistered" "the deregistrations"
 
     # The agent restarts empty: the next pass, after any event, registers everything again.
-    h_agent_stop
+    h_stop "$h_agent_pid"
     h_agent_start "$h_agent_port"
     h_expect_held /dev/null
-    state_set Oper.E2e.Touched 1
-    state_write
+    state_edit Oper.E2e.Touched 1
     wait_registered 0 10
     h_expect_held "$h_dir/eth1-less"
     [ "$(h_log_count)" = "$log_mark" ] || h_fail "nothing is logged by passes that succeed: $(h_logged "$log_mark")"
@@ -174,8 +162,7 @@ case_FailedReadsAreLoggedAndRetriedWhileRegistrationsStay() {
     mark=$(h_agent_mark)
 
     # Interface 0 switched off: the pass fails every ten seconds, nothing is withdrawn.
-    state_set Config.System.Eth.0.Enable False
-    state_write
+    state_edit Config.System.Eth.0.Enable False
     printf '%s\n' '<10>orvad: Exception[CRIT]:orvad_thread:slpThread[346] Unable to read network block 0\n' \
         >"$h_dir/eth0-off"
     wait_for "$pass_timeout" h_log_has 1 || h_die "no log line"

@@ -1,96 +1,72 @@
 #!/usr/bin/python3
-"""Checks `orvad-discover --json` output against the switches the rig made.
-
-Usage: check-discover.py OUTPUT SWITCH_DIR...
-Each SWITCH_DIR holds switch.state (the values the switch was given) and truth (orvad-show's
-records, "URL<TAB>attributes"). The expected row of a switch comes from those, not from the
-discovered attributes: name, serial and WWN from the state, CIM from its CIMEnable, addresses
-from its interface values (IPv4 before IPv6), WBEM URLs from the truth. Prints each difference
-and exits 1 when there is one.
-"""
+# check-discover.py: checks `orvad-discover --json` output against the switches the rig made.
+#
+# Usage: check-discover.py OUTPUT SWITCH_DIR...
+# Each SWITCH_DIR holds switch.state (the values the switch was given) and truth (orvad-show's
+# records, "URL ATTRIBUTES"). The expected row of a switch comes from those, not from the
+# discovered attributes: name, product, serial and WWN from the state, CIM from its CIMEnable,
+# addresses from its interface values (its IPv4 ones, then its IPv6 ones, each in any order),
+# WBEM URLs from the truth (in any order). The output must be a "[" line, one object a line with
+# the keys in order, commas between them, and a "]" line, its rows sorted by name. Prints the
+# difference and exits 1 when there is one.
+import difflib
 import json
 import sys
 
 KEYS = ["name", "product", "serial", "wwn", "cim", "addresses", "wbem"]
 
 
-def state_values(path):
+def expected_row(directory):
     values = {}
-    with open(path, encoding="utf-8") as state:
+    with open(directory + "/switch.state", encoding="utf-8") as state:
         for line in state:
             if "=" in line and not line.lstrip().startswith(("#", "!")):
                 name, value = line.rstrip("\n").split("=", 1)
                 values[name.strip()] = value[1:] if value.startswith(" ") else value
-    return values
-
-
-def expected_row(directory):
-    values = state_values(directory + "/switch.state")
     with open(directory + "/truth", encoding="utf-8") as truth:
-        urls = [line.split("\t", 1)[0] for line in truth if line.strip()]
+        urls = [line.split(" ", 1)[0] for line in truth]
+    cim = values.get("Config.Services.CIMEnable") == "True"
     ipv4 = [values["Config.System.Eth.%d.IPAddress" % eth] for eth in (0, 1)]
     ipv6 = [a for eth in (0, 1) for a in values["Oper.System.Eth.%d.IPv6AddressList" % eth].split(",") if a]
-    cim = values.get("Config.Services.CIMEnable") == "True"
-    return {
-        "name": values["Config.Switch.SymName"],
-        "product": values["Default.Mfg.ProductID"],
-        "serial": values["Config.Mfg.ChassisSerialNum"],
-        "wwn": values["Oper.Switch.WWN"].upper() if cim else None,
-        "cim": cim,
-        "addresses": (ipv4, ipv6),
-        "wbem": sorted(url for url in urls if url.startswith("service:wbem:")),
-    }
+    return [values["Config.Switch.SymName"], values["Default.Mfg.ProductID"], values["Config.Mfg.ChassisSerialNum"],
+            values["Oper.Switch.WWN"].upper() if cim else None, cim, [sorted(ipv4), sorted(ipv6)],
+            sorted(url for url in urls if url.startswith("service:wbem:"))]
 
 
-def problems(lines, expected):
+# The rows in OUTPUT's order, as expected_row makes them; IPV4_COUNT: name -> its IPv4 addresses.
+def found_rows(lines, ipv4_count):
     if len(lines) < 2 or lines[0] != "[" or lines[-1] != "]":
-        return ["not a '[' line, object lines and a ']' line:\n" + "\n".join(lines[:5])]
-    rows, found = [], []
+        raise ValueError("not a '[' line, object lines and a ']' line:\n" + "\n".join(lines[:5]))
+    rows = []
     for number, line in enumerate(lines[1:-1], 2):
-        text = line[:-1] if line.endswith(",") and number < len(lines) - 1 else line
         try:
-            row = json.loads(text)
+            row = json.loads(line[:-1] if line.endswith(",") and number < len(lines) - 1 else line)
         except ValueError as error:
-            found.append("line %d is not one JSON object (%s): %s" % (number, error, line))
-            continue
-        if list(row) != KEYS:
-            found.append("line %d: keys %s, not %s" % (number, list(row), KEYS))
-            continue
-        rows.append(row)
-    by_name = {row["name"]: row for row in rows}
-    if len(by_name) != len(rows) or set(by_name) != set(expected):
-        found.append("switches %s, expected %s" % (sorted(map(str, by_name)), sorted(expected)))
-    if [row["name"] for row in rows] != sorted(row["name"] for row in rows):
-        found.append("rows not sorted by name")
-    for name, want in sorted(expected.items()):
-        row = by_name.get(name)
-        if row is None:
-            continue
-        for key in ("serial", "wwn", "cim"):
-            if row[key] != want[key]:
-                found.append("%s: %s %r, expected %r" % (name, key, row[key], want[key]))
-        if str(row["product"]) != want["product"]:
-            found.append("%s: product %r, expected %s" % (name, row["product"], want["product"]))
-        ipv4, ipv6 = want["addresses"]
-        got = row["addresses"]
-        if sorted(got) != sorted(ipv4 + ipv6) or sorted(got[: len(ipv4)]) != sorted(ipv4):
-            found.append("%s: addresses %s, expected %s then %s" % (name, got, ipv4, ipv6))
-        if sorted(row["wbem"]) != want["wbem"]:
-            found.append("%s: wbem %s, expected %s" % (name, row["wbem"], want["wbem"]))
-    return found
+            raise ValueError("line %d is not one JSON object (%s): %s" % (number, error, line))
+        if not isinstance(row, dict) or list(row) != KEYS:
+            raise ValueError("line %d: not an object with the keys %s: %s" % (number, KEYS, line))
+        addresses, count = row["addresses"], ipv4_count.get(row["name"], 0)
+        rows.append([row["name"], str(row["product"]), row["serial"], row["wwn"], row["cim"],
+                     [sorted(addresses[:count]), sorted(addresses[count:])], sorted(row["wbem"])])
+    return rows
 
 
 def main():
     with open(sys.argv[1], encoding="utf-8") as output:
         lines = output.read().splitlines()
-    expected = {}
-    for directory in sys.argv[2:]:
-        row = expected_row(directory)
-        expected[row["name"]] = row
-    found = problems(lines, expected)
-    for problem in found:
-        print("orvad-discover --json: " + problem)
-    return 1 if found else 0
+    expected = sorted((expected_row(directory) for directory in sys.argv[2:]), key=lambda row: row[0])
+    try:
+        found = found_rows(lines, {row[0]: len(row[5][0]) for row in expected})
+    except ValueError as error:
+        print("orvad-discover --json: %s" % error)
+        return 1
+    if found == expected:
+        return 0
+    print("orvad-discover --json, as [name, product, serial, wwn, cim, [IPv4, IPv6], wbem] rows:")
+    for line in difflib.unified_diff(list(map(json.dumps, expected)), list(map(json.dumps, found)),
+                                     "expected", "found", lineterm=""):
+        print(line)
+    return 1
 
 
 if __name__ == "__main__":

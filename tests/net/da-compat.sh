@@ -7,59 +7,44 @@
 # host). A heartbeat DAAdvert (same boot timestamp) brings nothing again; a restart (the DA forgets
 # everything, boot timestamp + 1, unsolicited DAAdvert) brings everything again; CIM switched off
 # on s2 takes its WBEM URLs off the DA within orvad's debounce plus a margin.
-set -uo pipefail
-source "$(dirname "$0")/rig.sh"
+# shellcheck source=tests/harness.sh
+source "$(dirname "$0")/../harness.sh"
 mda=192.0.2.3
-backoff_limit=${ORVAD_NET_DA_BACKOFF:-75}
 
 rig_init
-rig_node mda "$mda/24" 198.51.100.3/24 || exit 1
-mkdir -p "$RIG_TMP/mda"
-rig_spawn mda "$RIG_TMP/mda/out" "$RIG_PYTHON" "$RIG_HELPERS/mini-da.py" "$mda" "$RIG_PORT" "$RIG_TMP/mda" 500
-mini=$RIG_LAST_PID
-rig_wait_for 10 "mini-da.py listening" grep -q '^listening' "$RIG_TMP/mda/out" ||
-    { cat "$RIG_TMP/mda/out" >&2; exit 1; }
-RIG_AGENT_PROPERTIES="net.slp.DAAddresses = $mda" rig_switch 1 || exit 1
-rig_switch 2 || exit 1
-rig_wait_registered s1 30 && rig_wait_registered s2 30 || exit 1
+rig_node mda "$mda/24" 198.51.100.3/24
+rig_start mda out "$h_python" "$RIG_HELPERS/mini-da.py" "$mda" "$RIG_PORT" "$h_dir/mda" 500
+mini=$h_pid
+wait_for 10 grep -q '^listening' "$h_dir/mda/out.log" || h_die "mini-da.py is not listening after 10 s"
+RIG_AGENT_PROPERTIES="net.slp.DAAddresses = $mda" rig_switch 1
+rig_switch 2
+rig_wait_registered s1 30
+rig_wait_registered s2 30
 
-# True when the mini DA holds exactly the truth of s1 and s2, attribute lists included.
-holds_truth() {
-    LC_ALL=C sort "$RIG_TMP/s1/truth" "$RIG_TMP/s2/truth" >"$RIG_TMP/want"
-    LC_ALL=C sort "$RIG_TMP/mda/holdings" >"$RIG_TMP/held"
-    cmp -s "$RIG_TMP/want" "$RIG_TMP/held"
-}
-# Waits at most SECONDS for holds_truth; prints the time taken, or the difference.
+# wait_truth SECONDS WHAT: waits until the mini DA holds exactly the truth of s1 and s2.
+# shellcheck disable=SC2317 # run by h_wait_same
+held() { LC_ALL=C sort "$h_dir/mda/holdings"; }
 wait_truth() {
-    local start
-    start=$(date +%s%N)
-    if rig_wait_for "$1" "$2" holds_truth; then
-        echo "$2: after $((($(date +%s%N) - start) / 1000000)) ms"
-        return 0
-    fi
-    rig_same "what mini-da.py holds" "$RIG_TMP/want" "$RIG_TMP/held"
-    tail -n 5 "$RIG_TMP/mda/log" >&2
-    return 1
+    LC_ALL=C sort "$h_dir/s1/truth" "$h_dir/s2/truth" >"$h_dir/want"
+    h_wait_same "$1" "what mini-da.py holds: $2" "$h_dir/want" held || { tail -n 5 "$h_dir/mda/log" >&2; return 1; }
 }
-registrations() { grep -c '^reg ' "$RIG_TMP/mda/log"; }
+registrations() { grep -c '^reg ' "$h_dir/mda/log"; }
 
-failed=0
-wait_truth 30 "mini-da.py holding every record of s1 (configured) and s2 (discovered)" || exit 1
+wait_truth 30 "every record of s1 (configured) and s2 (discovered)" || exit 1
 # "reg URL LIFETIME FLAGS EXTENSIONS": a lifetime, FRESH (0x4000) set, no 9799 extension.
-bad=$(awk '$1 == "reg" && ($3 == 0 || $4 != "4000" || $5 ~ /9799/)' "$RIG_TMP/mda/log")
-[ -z "$bad" ] || { rig_fail "SrvRegs that are not fresh, have lifetime 0 or carry a process id:"; echo "$bad" | head -n 5 >&2; failed=1; }
+bad=$(awk '$1 == "reg" && ($3 == 0 || $4 != "4000" || $5 ~ /9799/)' "$h_dir/mda/log")
+[ -z "$bad" ] || h_fail "SrvRegs that are not fresh, have lifetime 0 or carry a process id: $(echo "$bad" | head -n 5)"
 
 before=$(registrations)
 kill -HUP "$mini"
 sleep 3
 [ "$(registrations)" = "$before" ] ||
-    { rig_fail "a heartbeat with the same boot timestamp made the agents register $(($(registrations) - before)) again"; failed=1; }
+    h_fail "a heartbeat with the same boot timestamp made the agents register $(($(registrations) - before)) again"
 
 kill -USR1 "$mini"
-rig_wait_for 5 "mini-da.py restarted" grep -q '^advert [0-9]* restart' "$RIG_TMP/mda/log" || exit 1
-wait_truth "$backoff_limit" "everything registered again after the DA's new boot timestamp" || failed=1
+wait_for 5 grep -q '^advert [0-9]* restart' "$h_dir/mda/log" || h_die "mini-da.py did not restart"
+wait_truth "${ORVAD_NET_DA_BACKOFF:-75}" "everything registered again after the DA's new boot timestamp"
 
-rig_edit_state s2 's/^Config.Services.CIMEnable = True/Config.Services.CIMEnable = False/' || exit 1
-wait_truth 18 "s2's WBEM URLs gone from mini-da.py" || failed=1
-[ "$failed" = 0 ] && echo "our agents registered with a DA that is not ours: everything, exactly"
-exit $failed
+rig_cim_off s2
+wait_truth 18 "s2's WBEM URLs gone"
+h_end

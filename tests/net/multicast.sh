@@ -4,23 +4,18 @@
 # what orvad-show derives from that switch's state, and orvad-discover --json lists every
 # switch as its state says.
 # Usage: multicast.sh COUNT|many   ("many": ORVAD_NET_SWITCHES switches, default 20, at most 180)
-set -uo pipefail
-source "$(dirname "$0")/rig.sh"
+# shellcheck source=tests/harness.sh
+source "$(dirname "$0")/../harness.sh"
 count=${1:-1}
 [ "$count" = many ] && count=${ORVAD_NET_SWITCHES:-20}
 
 rig_init
-rig_station st1 192.0.2.200/24 198.51.100.200/24 fd00::200/64
-rig_switches 1 "$count" || exit 1
-switches=()
-for ((n = 1; n <= count; n++)); do switches+=("s$n"); done
-
-failed=0
-rig_check_multicast st1 "${switches[@]}" || failed=1
-rig_check_attributes st1 "${switches[@]}" || failed=1
-rig_check_discover st1 "${switches[@]}" || failed=1
+rig_node st1 192.0.2.200/24 198.51.100.200/24 fd00::200/64
+rig_switches 1 "$count"
+rig_check_multicast st1 "${RIG_SWITCHES[@]}"
+rig_check_attributes st1 - "${RIG_SWITCHES[@]}"
+rig_check_discover st1 "${RIG_SWITCHES[@]}"
 # The same finds over IPv6 multicast alone (the RFC 3111 groups), the station's IPv4 off.
-printf 'net.slp.useIPv6 = true\nnet.slp.useIPv4 = false\n' >>"$RIG_TMP/st1/slp.conf"
-rig_check_multicast st1 "${switches[@]}" || { echo "(over IPv6)" >&2; failed=1; }
-[ "$failed" = 0 ] && echo "$count switch(es): every URL found by multicast, every attribute list exact"
-exit $failed
+printf 'net.slp.useIPv6 = true\nnet.slp.useIPv4 = false\n' >>"$h_dir/st1/slp.conf"
+rig_check_multicast st1 "${RIG_SWITCHES[@]}" || echo "(over IPv6)" >&2
+h_end

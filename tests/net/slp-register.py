@@ -1,52 +1,35 @@
 #!/usr/bin/python3
-"""Registers services with an SLP agent over TCP with plain SLPv2 SrvRegs, for the rig.
-
-Usage: slp-register.py ADDR PORT FILE [udp]
-With "udp" each SrvReg goes as a datagram instead. FILE holds one registration a line: URL, a tab, the attribute list (sent byte for byte, however
-malformed). The service type is the URL up to "://", the scope DEFAULT, the lifetime 65535, the
-language "en"; no process-id extension, so the agent keeps them after this program exits.
-Prints each SrvAck's error code; exits 1 unless every one is 0.
-"""
+# slp-register.py: registers services with an SLP agent with plain SLPv2 SrvRegs, for the rig.
+#
+# Usage: slp-register.py ADDR PORT FILE [udp]
+# Over TCP, or with "udp" each SrvReg as a datagram. FILE holds one registration a line: URL, a
+# blank, the attribute list (sent byte for byte, however malformed). The service type is the URL
+# up to "://", the scope DEFAULT, the lifetime 65535, the language "en"; no process-id extension,
+# so the agent keeps them after this program exits. Prints each SrvAck's error code; exits 1
+# unless every one is 0.
 import socket
 import struct
 import sys
 
-
-def str16(text):
-    data = text.encode("utf-8")
-    return struct.pack("!H", len(data)) + data
+from slpwire import message, parse_header, str16
 
 
 def srvreg(xid, url, attributes):
-    service_type = url.split("://", 1)[0]
     body = (b"\x00" + struct.pack("!H", 65535) + str16(url) + b"\x00"
-            + str16(service_type) + str16("DEFAULT") + str16(attributes) + b"\x00")
-    language = b"en"
-    length = 14 + len(language) + len(body)
-    header = (struct.pack("!BB", 2, 3) + length.to_bytes(3, "big") + struct.pack("!H", 0x4000)
-              + (0).to_bytes(3, "big") + struct.pack("!HH", xid, len(language)) + language)
-    return header + body
+            + str16(url.split("://", 1)[0]) + str16("DEFAULT") + str16(attributes) + b"\x00")
+    return message(3, xid, body, flags=0x4000)
 
 
-def read_exactly(connection, count):
-    data = b""
-    while len(data) < count:
-        chunk = connection.recv(count - len(data))
-        if not chunk:
-            raise OSError("the agent closed the connection")
-        data += chunk
-    return data
-
-
-def exchange_udp(connection, message):
-    connection.send(message)
-    return connection.recv(65536)
-
-
-def exchange_tcp(connection, message):
-    connection.sendall(message)
-    header = read_exactly(connection, 5)
-    return header + read_exactly(connection, int.from_bytes(header[2:5], "big") - 5)
+# Sends REQUEST and returns the reply: a datagram, or over TCP (STREAM, the connection's reader)
+# as many bytes as its header says.
+def exchange(connection, stream, request):
+    connection.sendall(request)
+    if stream is None:
+        return connection.recv(65536)
+    header = stream.read(5)
+    if len(header) < 5:
+        raise OSError("the agent closed the connection")
+    return header + stream.read(int.from_bytes(header[2:5], "big") - 5)
 
 
 def main():
@@ -59,16 +42,17 @@ def main():
         connection.connect((address, port))
     else:
         connection = socket.create_connection((address, port), timeout=5)
+    stream = None if udp else connection.makefile("rb")
     with open(path, encoding="utf-8") as lines, connection:
         for xid, line in enumerate(lines, 1):
-            url, attributes = line.rstrip("\n").split("\t", 1)
-            reply = (exchange_udp if udp else exchange_tcp)(connection, srvreg(xid, url, attributes))
-            language_length = struct.unpack("!H", reply[12:14])[0]
-            error = struct.unpack("!H", reply[14 + language_length:16 + language_length])[0]
-            if reply[1] != 5 or struct.unpack("!H", reply[10:12])[0] != xid:
+            url, attributes = line.rstrip("\n").split(" ", 1)
+            reply = exchange(connection, stream, srvreg(xid, url, attributes))
+            function, _, _, reply_xid, _, at = parse_header(reply)
+            if function != 5 or reply_xid != xid:
                 print("%s: not the SrvAck to this request" % url)
                 failures += 1
                 continue
+            (error,) = struct.unpack_from("!H", reply, at)
             print("%s: %d" % (url, error))
             failures += error != 0
     return 1 if failures else 0

@@ -4,7 +4,6 @@
 # it; each value it cannot take, or a setting that cannot work, stops it with status 2 and one line.
 # shellcheck source=tests/harness.sh
 source "$(dirname "$0")/../harness.sh"
-chmod 755 "$h_dir"  # the agent reads its registration file after it has dropped root
 : >"$h_dir/empty.reg"
 cat >"$h_dir/rfc.conf" <<CONF
 net.slp.isBroadcastOnly = FALSE
@@ -33,7 +32,7 @@ net.slp.somethingElse = whatever
 CONF
 h_agent_args=(-c "$h_dir/rfc.conf")
 h_agent_start
-h_agent_stop
+h_stop "$h_agent_pid"
 while IFS='|' read -r line message; do
     printf '%s\n' "$line" >"$h_dir/bad.conf"
     out=$(timeout 5 "$SLP_AGENT" -c "$h_dir/bad.conf" --port "$h_agent_port" 2>&1)

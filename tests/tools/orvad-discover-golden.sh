@@ -1,30 +1,21 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # Feeds orvad-discover records in orvad-show's layout (orvad-show's two worked examples and the
 # *.records files in tests/tools/orvad-discover/) and compares its table and its JSON with the
 # .txt and .json files written by hand beside them. Then checks the exit status of a failure.
-# Usage: orvad-discover-golden.sh ORVAD_DISCOVER
-set -u
-discover=$1
+# shellcheck source=tests/harness.sh
+source "$(dirname "$0")/../harness.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-expected=$here/orvad-discover
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-failed=0
-for input in "$here"/orvad-show/io-example.out "$here"/orvad-show/wbem-example.out "$expected"/*.records; do
-    name=$(basename "$input"); name=${name%.*}
+for input in "$here"/orvad-show/io-example.out "$here"/orvad-show/wbem-example.out "$here"/orvad-discover/*.records; do
+    name=$(basename "$input" ".${input##*.}")
     for format in txt json; do
-        flag=; [ $format = json ] && flag=--json
-        if ! "$discover" $flag --records "$input" >"$scratch/$name.$format" 2>"$scratch/err"; then
-            echo "FAIL $name ($format): exit status"; cat "$scratch/err"; failed=1
-        elif ! diff -u "$expected/$name.$format" "$scratch/$name.$format"; then
-            echo "FAIL $name ($format): output differs"; failed=1
-        fi
+        flag=()
+        [ $format = txt ] || flag=(--json)
+        "$ORVAD_DISCOVER" "${flag[@]}" --records "$input" >"$h_dir/$name.$format" 2>"$h_dir/err" ||
+            h_fail "$name ($format): exit status: $(cat "$h_dir/err")"
+        h_expect_same "$here/orvad-discover/$name.$format" "$h_dir/$name.$format" "$name ($format)"
     done
 done
-
-"$discover" --records "$scratch/missing" >"$scratch/out" 2>"$scratch/err"
+"$ORVAD_DISCOVER" --records "$h_dir/missing" >"$h_dir/out" 2>"$h_dir/err"
 status=$?
-if [ $status -ne 1 ] || [ -s "$scratch/out" ] || ! grep -q "cannot read" "$scratch/err"; then
-    echo "FAIL unreadable input: status $status"; failed=1
-fi
-exit $failed
+[ $status = 1 ] && [ ! -s "$h_dir/out" ] && grep -q "cannot read" "$h_dir/err" || h_fail "unreadable input: status $status"
+h_end
