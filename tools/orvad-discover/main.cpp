@@ -139,8 +139,9 @@ int parseOptions(int argc, char **argv, Options *options) {
     return -1;
 }
 
-// Questions for attribute lists are asked this many at a time.
-constexpr size_t kWindow = 16;
+// Questions for attribute lists are asked this many at a time: half what an agent takes in TCP
+// connections from one station, as questions through a directory agent go over TCP.
+constexpr size_t kWindow = 8;
 
 // An SLP handle set up as the finds are: associated with the agent of -u and the interfaces of
 // -i; closed when it goes.
