@@ -7,6 +7,8 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace {
 
@@ -397,16 +399,26 @@ int fetchAttributes(const std::vector<std::string> &urls, const AttributeSource 
         }
     };
     round([&](size_t i) { return urlHost(urls[i]); });
+    // Which URLs' lists claim each address (by addressKey), in the order of `urls`; each list is
+    // read once, when it is first found.
+    std::map<std::string, std::set<size_t>> claimants;
+    std::vector<bool> read(urls.size(), false);
     for (int relay = 0; relay < 3; relay++) {
+        for (size_t j = 0; j < urls.size(); j++) {
+            if (!lists[j] || read[j]) continue;
+            read[j] = true;
+            for (const std::string &address : claimedAddresses({urls[j], *lists[j]})) claimants[addressKey(address)].insert(j);
+        }
         // The next URL whose list claims this URL's host: an address of the same switch.
         round([&](size_t i) {
-            const std::string host = urlHost(urls[i]);
-            for (size_t &j = tried[i]; j < urls.size(); j++) {
-                if (j == i || !lists[j]) continue;
-                for (const std::string &address : claimedAddresses({urls[j], *lists[j]})) {
-                    if (sameAddress(address, host)) return urlHost(urls[j++]);
-                }
+            const auto found = claimants.find(addressKey(urlHost(urls[i])));
+            if (found == claimants.end()) return std::string();
+            for (auto j = found->second.lower_bound(tried[i]); j != found->second.end(); ++j) {
+                if (*j == i) continue;
+                tried[i] = *j + 1;
+                return urlHost(urls[*j]);
             }
+            tried[i] = urls.size();
             return std::string();
         });
     }
