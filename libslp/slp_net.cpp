@@ -1,6 +1,7 @@
 // slp_net.cpp: UDP unicast with retransmission, multicast convergence, TCP for big replies.
 #include "slp_net.h"
 
+#include "slp_broadcast.h"
 #include "slp_transport.h"
 
 #include <arpa/inet.h>
@@ -161,29 +162,6 @@ std::vector<Outlet> outlets(const std::string &list, bool useIPv4, bool useIPv6)
     return out;
 }
 
-// The limited broadcast out of the outlet's interface, from its address: IP_PKTINFO on the
-// datagram, as IP_MULTICAST_IF does not steer broadcasts and no route chooses among interfaces.
-bool broadcastOut(int fd, const Outlet &o, sockaddr_in to, const std::vector<uint8_t> &message) {
-    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-    in_pktinfo info{};
-    info.ipi_ifindex = static_cast<int>(o.index);
-    info.ipi_spec_dst = o.address;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof info)] = {};
-    iovec part{const_cast<uint8_t *>(message.data()), message.size()};
-    msghdr m{};
-    m.msg_name = &to;
-    m.msg_namelen = sizeof to;
-    m.msg_iov = &part;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    cmsghdr *c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof info);
-    std::memcpy(CMSG_DATA(c), &info, sizeof info);
-    return ::sendmsg(fd, &m, 0) == static_cast<ssize_t>(message.size());
-}
 
 bool sendOut(int fd, const Outlet &o, const in6_addr &group6, bool broadcast, uint16_t port,
              const std::vector<uint8_t> &message) {
@@ -191,7 +169,7 @@ bool sendOut(int fd, const Outlet &o, const in6_addr &group6, bool broadcast, ui
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(port);
-        if (broadcast) return broadcastOut(fd, o, to, message);
+        if (broadcast) return slpv2::sendBroadcast(fd, o.index, o.address, port, message.data(), message.size());
         if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &o.address, sizeof o.address) != 0) return false;
         ::inet_pton(AF_INET, kGroup4, &to.sin_addr);
         return ::sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==

@@ -2,6 +2,7 @@
 // discovery, to the SLP group of each interface (or by broadcast).
 #include "agent.h"
 
+#include "slp_broadcast.h"
 #include "slp_message.h"
 
 #include <netinet/in.h>
@@ -19,28 +20,9 @@ void sendToGroup(Agent *agent, const Endpoint &endpoint, const std::vector<uint8
     Address to;
     const uint16_t port = agent->options.port;
     if (endpoint.family == AF_INET && agent->query4 >= 0 && agent->options.broadcastOnly) {
-        // To 255.255.255.255 out of this interface, from its address.
         Address self;
         parseAddress(endpoint.address, 0, &self);
-        parseAddress("255.255.255.255", port, &to);
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-        iovec iov{const_cast<uint8_t *>(message.data()), message.size()};
-        msghdr msg{};
-        msg.msg_name = to.sa();
-        msg.msg_namelen = to.length;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr *c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo info{};
-        info.ipi_ifindex = static_cast<int>(endpoint.interface);
-        info.ipi_spec_dst = self.v4().sin_addr;
-        std::memcpy(CMSG_DATA(c), &info, sizeof info);
-        sendmsg(agent->query4, &msg, MSG_DONTWAIT);
+        slpv2::sendBroadcast(agent->query4, endpoint.interface, self.v4().sin_addr, port, message.data(), message.size());
     } else if (endpoint.family == AF_INET && agent->query4 >= 0) {
         Address self;
         parseAddress(endpoint.address, 0, &self);
