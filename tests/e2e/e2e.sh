@@ -3,7 +3,8 @@
 # free loopback port, its syslog captured through a private /dev/log (tools/run-isolated). Each
 # case checks what the agent holds (URLs and attribute lists, exactly, against the .records files
 # here, written out from the values of sim/kesh/dev-switch.state) and every line the daemon sent
-# to syslog, with its priority and tag. Cases: the functions named case_*; ctest runs each alone.
+# to syslog, with its priority and tag (against the .log files here). Cases: the functions named
+# case_*; ctest runs each alone.
 # shellcheck disable=SC2317 # the cases are called by name
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=tests/harness.sh
@@ -100,10 +101,9 @@ case_OtherProductAdvertisesInterface0WbemOnly() {
 case_RetriesRefusedConnectionsEveryTenSeconds() {
     state_add "!refuse-connect 2"
     start_daemon
-    printf '%s\n' '<10>orvad: keshlib connection failed: 5 : retrying in 10 seconds...\n' >"$h_dir/refused"
     wait_for 20 h_log_has 1 || h_die "no log line"
-    expect_logged 0 "$h_dir/refused"
-    expect_failed_pass 1 "$h_dir/refused" "$(h_log_time 0)"
+    expect_logged 0 "$here/refused.log"
+    expect_failed_pass 1 "$here/refused.log" "$(h_log_time 0)"
     wait_registered 0 12
     h_expect_held "$all"
     [ "$(h_log_count)" = 2 ] || h_fail "more than two log lines: $(h_logged 0)"
@@ -163,11 +163,9 @@ case_FailedReadsAreLoggedAndRetriedWhileRegistrationsStay() {
 
     # Interface 0 switched off: the pass fails every ten seconds, nothing is withdrawn.
     state_edit Config.System.Eth.0.Enable False
-    printf '%s\n' '<10>orvad: Exception[CRIT]:orvad_thread:slpThread[346] Unable to read network block 0\n' \
-        >"$h_dir/eth0-off"
     wait_for "$pass_timeout" h_log_has 1 || h_die "no log line"
-    expect_logged 0 "$h_dir/eth0-off"
-    expect_failed_pass 1 "$h_dir/eth0-off" "$(h_log_time 0)"
+    expect_logged 0 "$here/eth0-off.log"
+    expect_failed_pass 1 "$here/eth0-off.log" "$(h_log_time 0)"
 
     # A value the switch cannot read, one reader after the other: each retry shows the new one.
     # Edited right after a failed pass's last line: the retry ten seconds later sees it.

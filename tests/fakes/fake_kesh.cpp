@@ -16,11 +16,7 @@ extern "C" int kesh_IPConnect(const char *host, const char *service, const char 
     FakeScope scope;
     theFake.connectCalls++;
     theFake.connectArguments = {host, service, options};
-    FakeConnectResult next{0, 7};
-    if (!theFake.connectScript.empty()) {
-        next = theFake.connectScript.front();
-        theFake.connectScript.pop_front();
-    }
+    const FakeConnectResult next = takeNext(theFake.connectScript, FakeConnectResult{0, 7});
     if (next.result == 0) *handle = next.handle;
     return next.result;
 }

@@ -8,11 +8,7 @@ FakeSlp fake;
 int handleToken;  // every handle the fake gives out points here
 
 SLPError answer(SLPHandle handle, SLPRegReport *callback, void *cookie) {
-    FakeSlpReply reply{SLP_OK, SLP_OK, true};
-    if (!fake.replies.empty()) {
-        reply = fake.replies.front();
-        fake.replies.pop_front();
-    }
+    const FakeSlpReply reply = takeNext(fake.replies, FakeSlpReply{SLP_OK, SLP_OK, true});
     if (reply.callback) callback(handle, reply.callbackCode, cookie);
     return reply.result;
 }
@@ -26,11 +22,7 @@ void resetFakeSlp() { fake = FakeSlp(); }
 SLPError SLPOpen(const char *, SLPBoolean, SLPHandle *handle) {
     FakeScope scope;
     fake.calls.push_back("open");
-    SLPError result = SLP_OK;
-    if (!fake.openResults.empty()) {
-        result = fake.openResults.front();
-        fake.openResults.pop_front();
-    }
+    const SLPError result = takeNext(fake.openResults, SLP_OK);
     if (result != SLP_OK) return result;
     *handle = &handleToken;
     return SLP_OK;

@@ -15,8 +15,7 @@ constexpr auto kRealWaitLimit = std::chrono::seconds(5);
 
 struct Failure {
     bool armed = false;
-    int result = 0;
-    int error = 0;
+    int result = 0, error = 0;
 };
 
 struct State {
@@ -24,18 +23,20 @@ struct State {
     std::condition_variable changed;
     bool autoAdvance = false;
     unsigned int clock = 0;
-    int sleepers = 0;
+    int sleepers = 0, running = 0;
     std::vector<unsigned int> requests;
     Threads threads;
-    int running = 0;
     Failure failures[kCallKinds];
 };
 
 State state;
 
+std::unique_lock<std::mutex> locked() { return std::unique_lock<std::mutex>(state.mutex); }
+template <typename F> auto withLock(F f) { auto lock = locked(); return f(); }
+
 // Returns true (with errno set) when a failure was armed for this call, and disarms it.
 bool takeFailure(Call call, int *result) {
-    std::lock_guard<std::mutex> lock(state.mutex);
+    auto lock = locked();
     Failure &failure = state.failures[call];
     if (!failure.armed) return false;
     failure.armed = false;
@@ -45,9 +46,9 @@ bool takeFailure(Call call, int *result) {
 }
 
 unsigned int fakeSleep(unsigned int seconds) {
-    std::unique_lock<std::mutex> lock(state.mutex);
+    auto lock = locked();
     state.requests.push_back(seconds);
-    unsigned int deadline = state.clock + seconds;
+    const unsigned int deadline = state.clock + seconds;
     if (state.autoAdvance) {
         state.clock = deadline;
         state.changed.notify_all();
@@ -73,12 +74,10 @@ struct Trampoline {
 };
 
 void *runCounted(void *raw) {
-    Trampoline trampoline = *static_cast<Trampoline *>(raw);
+    const Trampoline trampoline = *static_cast<Trampoline *>(raw);
     delete static_cast<Trampoline *>(raw);
     void *result = trampoline.body(trampoline.arg);
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.running--;
-    state.changed.notify_all();
+    withLock([] { state.running--, state.changed.notify_all(); });
     return result;
 }
 
@@ -90,7 +89,7 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
     pthread_attr_getstacksize(attr, &stackSize);
     pthread_attr_getdetachstate(attr, &detachState);
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        auto lock = locked();
         state.threads = {state.threads.created + 1, stackSize, detachState == PTHREAD_CREATE_DETACHED};
         state.running++;
     }
@@ -98,15 +97,14 @@ int fakeCreateThread(pthread_t *thread, const pthread_attr_t *attr, void *(*body
     result = pthread_create(thread, attr, runCounted, trampoline);
     if (result != 0) {
         delete trampoline;
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.running--;
+        withLock([] { state.running--; });
     }
     return result;
 }
 
 // A reported unlock failure still unlocks, so the test that injected it can go on.
 int fakeMutexUnlock(pthread_mutex_t *mutex) {
-    int realResult = pthread_mutex_unlock(mutex);
+    const int realResult = pthread_mutex_unlock(mutex);
     int result;
     return takeFailure(kMutexUnlock, &result) ? result : realResult;
 }
@@ -115,7 +113,7 @@ int fakeMutexUnlock(pthread_mutex_t *mutex) {
 
 void install() {
     {
-        std::lock_guard<std::mutex> lock(state.mutex);
+        auto lock = locked();
         state.autoAdvance = false;
         state.clock = 0;
         state.requests.clear();
@@ -135,40 +133,21 @@ void uninstall() {
     systemCalls = realSystemCalls;
 }
 
-void setAutoAdvance(bool on) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.autoAdvance = on;
-}
+void setAutoAdvance(bool on) { withLock([&] { state.autoAdvance = on; }); }
+std::vector<unsigned int> sleepRequests() { return withLock([] { return state.requests; }); }
+Threads threads() { return withLock([] { return state.threads; }); }
+void failNext(Call call, int result, int error) { withLock([&] { state.failures[call] = {true, result, error}; }); }
 
-void advance(unsigned int seconds) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.clock += seconds;
-    state.changed.notify_all();
-}
-
-std::vector<unsigned int> sleepRequests() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.requests;
-}
+void advance(unsigned int seconds) { withLock([&] { state.clock += seconds, state.changed.notify_all(); }); }
 
 bool waitForSleepers(int count) {
-    std::unique_lock<std::mutex> lock(state.mutex);
+    auto lock = locked();
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.sleepers == count; });
 }
 
-Threads threads() {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    return state.threads;
-}
-
 bool waitForThreadsToEnd() {
-    std::unique_lock<std::mutex> lock(state.mutex);
+    auto lock = locked();
     return state.changed.wait_for(lock, kRealWaitLimit, [&] { return state.running == 0; });
-}
-
-void failNext(Call call, int result, int error) {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.failures[call] = Failure{true, result, error};
 }
 
 }  // namespace fakesys

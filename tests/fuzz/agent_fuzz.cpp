@@ -16,28 +16,16 @@
 
 namespace {
 
+// Lists with unbalanced parentheses, registered by processes that live on (even pids) or exit.
 void seed(slpagent::Registry *registry) {
-    const char *lists[] = {
-        ("(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
-         "(service-location-tcp=(https://192.0.2.10:5989)"),
-        "(a=1),(b=2,3),kw",
-        "((((",
-    };
-    const char *urls[] = {"service:wbem:https://192.0.2.10:5989", "service:io-device.3873:59://10.20.30.40",
-                          "service:x://h"};
-    for (int i = 0; i < 3; ++i) {
-        slpagent::Registration r;
-        r.url = urls[i];
-        r.language = "en";
-        r.serviceType = r.url.substr(0, r.url.find("://"));
-        r.scopes = "DEFAULT";
-        r.attributes = lists[i];
-        r.lifetime = static_cast<uint16_t>(i == 0 ? 65535 : 30);
-        r.permanent = i == 0;
-        r.expiresAtMs = 30000;
-        r.processId = static_cast<uint32_t>(100 + i);
-        slpagent::storeRegistration(registry, r);
-    }
+    const char *const wbem = "(template-type=wbem),(template-url-syntax=(https://192.0.2.10:5989),"
+                             "(service-location-tcp=(https://192.0.2.10:5989)";
+    const slpagent::Registration entries[] = {
+        {"service:wbem:https://192.0.2.10:5989", "en", "service:wbem:https", "DEFAULT", wbem, 65535, 30000, true, 100},
+        {"service:io-device.3873:59://10.20.30.40", "en", "service:io-device.3873:59", "DEFAULT", "(a=1),(b=2,3),kw",
+         30, 30000, false, 101},
+        {"service:x://h", "en", "service:x", "DEFAULT", "((((", 30, 30000, false, 102}};
+    for (const slpagent::Registration &r : entries) slpagent::storeRegistration(registry, r);
 }
 
 // A datagram fits the MTU; one cut to it says so (OVERFLOW) and gives the whole reply's Length.

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 
 #include "advertise.h"
@@ -21,19 +22,12 @@ struct FuzzInput {
     const uint8_t *data = nullptr;
     size_t size = 0;
 
-    uint8_t byte() {
-        if (size == 0) return 0;
-        size--;
-        return *data++;
-    }
-    // Up to `max` bytes: a length byte, then that many bytes (fewer at the end of the input).
-    std::string text(size_t max = 255) {
-        size_t length = byte();
-        if (length > max) length = max;
-        if (length > size) length = size;
+    uint8_t byte() { return size == 0 ? 0 : (size--, *data++); }
+    // A length byte, then that many bytes (fewer at the end of the input).
+    std::string text() {
+        const size_t length = std::min<size_t>(byte(), size);
         std::string out(reinterpret_cast<const char *>(data), length);
-        data += length;
-        size -= length;
+        data += length, size -= length;
         return out;
     }
 };
@@ -106,12 +100,8 @@ template <typename Block> void check(int result, const Block &block) {
 }
 
 void clearLists() {
-    for (int i = 0; i < 2; i++) {
-        wbemRegistered[i].clear();
-        ioRegistered[i].clear();
-        ioServices[i].clear();
-        wbemServices[i].clear();
-    }
+    for (ServiceList *perInterface : {wbemRegistered, ioRegistered, ioServices, wbemServices})
+        perInterface[0].clear(), perInterface[1].clear();
 }
 
 }  // namespace

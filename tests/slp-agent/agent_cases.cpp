@@ -1,6 +1,10 @@
 // agent_cases: runs one case file of slp-agent requests (notation in agent-cases/README) against a
 // fresh registry and prints every step with what the agent printed and its reply field by field.
+#include "addresses.h"
+#include "directory.h"
 #include "handler.h"
+#include "rate_limit.h"
+#include "reg_file.h"
 #include "slp_message.h"
 
 #include <algorithm>
@@ -8,6 +12,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -19,7 +24,7 @@ using Fields = std::map<std::string, std::string>;
 
 namespace {
 
-const std::string kKeys = " url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
+const std::string kKeys = " since zone fill rates seed from sources count every reply start counted file url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
                           "scopes-served sa-attrs own received-on via-group remote outsider strict mtu now da boot port max-remote max-remote-bytes max-bytes ";
 const std::map<int, std::string> kErrors = {
     {0, "OK"}, {1, "LANGUAGE_NOT_SUPPORTED"}, {2, "PARSE_ERROR"}, {3, "INVALID_REGISTRATION"}, {4, "SCOPE_NOT_SUPPORTED"},
@@ -142,6 +147,10 @@ int main(int argc, char **argv) {
     HandlerOptions options;
     options.registeringNetwork = true;  // a remote peer is from the DA's networks unless outsider=1
     int64_t nowMs = 0;
+    std::vector<Registration> applied;  // the registration file's entries as last applied
+    ReplyBudget budget;
+    Directories dirs;  // the DAs a service agent registers with
+    const std::string folder = std::string(argv[1]).substr(0, std::string(argv[1]).rfind('/') + 1);
     for (std::string line; std::getline(in, line);) {
         std::cout << (line.empty() || line[0] == '#' ? "" : "> ") << line << "\n";
         Fields f;
@@ -157,7 +166,62 @@ int main(int argc, char **argv) {
         } else if (verb == "registry") {
             for (const auto &[key, r] : registry.entries)
                 std::cout << "  " << quote(r.url) << " " << r.language << " " << r.serviceType << " scopes=" << quote(r.scopes)
-                          << " life=" << r.lifetime << " pid=" << r.processId << " attrs=" << quote(r.attributes) << (r.remote ? " remote" : "") << "\n";
+                          << " life=" << r.lifetime << (r.permanent ? " permanent" : "") << " pid=" << r.processId
+                          << " attrs=" << quote(r.attributes) << (r.remote ? " remote" : "") << "\n";
+        } else if (verb == "regfile") {
+            std::ifstream file(folder + f["file"]);
+            std::vector<std::string> errors, lines;
+            auto entries = parseRegistrationFile({std::istreambuf_iterator<char>(file), {}}, f["file"], o.scopes, &errors);
+            applyRegistrationFile(&registry, applied, entries, o.strictLifetimes, at, &lines);
+            applied = std::move(entries);
+            for (const std::string &l : errors) std::cout << "  ! " << l << "\n";
+            for (const std::string &l : lines) std::cout << "  | " << l << "\n";
+        } else if (verb == "budget") {
+            const std::vector<std::string> r = list(f.count("rates") ? f["rates"] : "8192,262144,100");
+            const RateLimits limits{uint32_t(std::stoul(r.at(0))), uint32_t(std::stoul(r.at(1))), uint32_t(std::stoul(r.at(2)))};
+            initReplyBudget(&budget, limits, std::stoul(f.count("seed") ? f["seed"] : "1"), 0);
+        } else if (verb == "flood") {
+            for (const auto &[key, v] : Fields{{"every", "0"}, {"start", "0"}, {"counted", "0"}, {"sources", "0"}}) f.emplace(key, v);
+            const int64_t every = std::stoll(f["every"]), start = std::stoll(f["start"]), counted = std::stoll(f["counted"]);
+            const size_t reply = std::stoul(f["reply"]), sources = std::stoul(f["sources"]);
+            size_t admitted[3] = {}, bytes = 0;  // by Admission
+            for (int64_t i = 0, count = std::stoll(f["count"]); i < count; ++i) {
+                Address from;
+                if (!parseAddress(sources ? f["from"] + std::to_string(i % sources) : f["from"], 427, &from)) throw std::runtime_error("bad from");
+                const int64_t us = start + i * every;
+                const Admission a = admitReply(&budget, from.sa(), us / 1000);
+                if (a == Admission::Send) chargeReply(&budget, from.sa(), reply, us / 1000);
+                if (us < counted) continue;
+                admitted[int(a)]++;
+                bytes += a == Admission::Send ? reply : a == Admission::Slip ? 16 : 0;
+            }
+            std::cout << "  replies=" << admitted[0] << " slips=" << admitted[1] << " dropped=" << admitted[2] << " bytes=" << bytes
+                      << "; budget slipped=" << budget.slipped << " dropped=" << budget.dropped << "\n";
+        } else if (verb == "da-add") {
+            std::cout << (addConfiguredDa(&dirs, f["url"]) ? "  taken\n" : "  refused\n");
+        } else if (verb == "da-advert" || verb == "da-step") {
+            std::vector<std::string> lines;
+            const bool fill = f.count("fill") != 0;  // adverts from `from` 1, 2, ... until the list is full
+            for (int i = 1; verb == "da-advert" && (fill ? dirs.agents.size() < kMaxDirectoryAgents : i == 1); ++i) {
+                const std::string from = f["from"] + (fill ? std::to_string(i) : "");
+                const slpv2::DAAdvert advert{0, uint32_t(std::stoul(f["boot"])), "service:directory-agent://" + from, "DEFAULT", "", ""};
+                Bytes m;
+                if (!slpv2::encodeDAAdvert({}, advert, &m)) throw std::runtime_error("cannot send the DAAdvert");
+                takeDaAdvert(&dirs, m.data(), m.size(), from, uint32_t(std::stoul(f.count("zone") ? f["zone"] : "0")), at, &lines);
+            }
+            if (verb == "da-step") stepDirectories(&dirs, Registry{}, at, &lines);  // nothing to register: no traffic
+            for (const std::string &l : lines) std::cout << "  | " << l << "\n";
+        } else if (verb == "da-silent") {
+            dirs.agents.at(f["from"]).silentSinceMs = std::stoll(f["since"]);
+        } else if (verb == "das") {
+            for (const auto &[address, da] : dirs.agents)
+                std::cout << "  " << address << (da.configured ? " configured" : "") << " zone="
+                          << (da.peer.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(da.peer).sin6_scope_id : 0)
+                          << " silent-since=" << (da.silentSinceMs == INT64_MAX ? "never" : std::to_string(da.silentSinceMs)) << "\n";
+            const int64_t next = nextDirectoryDeadline(dirs, at);
+            std::cout << "  next step " << (next == INT64_MAX ? "never" : std::to_string(next)) << "\n";
+        } else if (verb == "regpath") {
+            std::cout << "  path " << quote(registrationFilePath(f["url"])) << "\n";
         } else if (!verb.empty() && verb != "opt") {
             const Bytes m = encode(verb, f);
             const Outcome outcome = handleMessage(&registry, m.data(), m.size(), at, o);

@@ -29,14 +29,14 @@ bool failThisOne() {
     return ++seen == failAt;
 }
 
-// Fails the chosen allocation, else allocates and counts the block.
-template <typename Allocate> void *allocate(Allocate real) {
+// Fails the chosen allocation, else allocates and counts a new block.
+template <typename Allocate> void *allocate(Allocate real, bool newBlock = true) {
     if (failThisOne()) {
         errno = ENOMEM;
         return nullptr;
     }
     void *block = real();
-    if (block != nullptr) __atomic_add_fetch(&liveBlocks, 1, __ATOMIC_RELAXED);
+    if (block != nullptr && newBlock) __atomic_add_fetch(&liveBlocks, 1, __ATOMIC_RELAXED);
     return block;
 }
 
@@ -44,14 +44,8 @@ template <typename Allocate> void *allocate(Allocate real) {
 
 extern "C" void *malloc(size_t size) { return allocate([=] { return __libc_malloc(size); }); }
 extern "C" void *calloc(size_t count, size_t size) { return allocate([=] { return __libc_calloc(count, size); }); }
-
 extern "C" void *realloc(void *block, size_t size) {
-    if (block == nullptr) return malloc(size);
-    if (failThisOne()) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    return __libc_realloc(block, size);
+    return block == nullptr ? malloc(size) : allocate([=] { return __libc_realloc(block, size); }, false);
 }
 
 extern "C" void free(void *block) {

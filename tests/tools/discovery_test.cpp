@@ -68,13 +68,11 @@ TEST(FetchAttributes, OwnHostThenAnotherAddressOfTheSwitchThenMulticast) {
         "u 198.51.100.9 " + kWbemEmpty, "u 192.0.2.1 " + kWbemLinkLocal, "u 192.0.2.1 " + kIoLinkLocal,
         "m " + kWbemNamed,               "m " + kWbemEmpty};
     EXPECT_EQ(net.log, expectedLog);
-    const std::vector<std::string> expectedAttributes = {"(service-id=W1)", kIoAttributes, kIoAttributes,
-                                                         "(service-id=W2)", "(service-id=W3)"};
-    ASSERT_EQ(records.size(), kUrls.size());
-    for (size_t i = 0; i < records.size(); i++) {
-        EXPECT_EQ(records[i].url, kUrls[i]);
-        EXPECT_EQ(records[i].attributes, expectedAttributes[i]) << kUrls[i];
-    }
+    std::vector<std::string> found;
+    for (const FoundRecord &r : records) found.push_back(r.url + " " + r.attributes);
+    EXPECT_EQ(found, (std::vector<std::string>{kWbemLinkLocal + " (service-id=W1)", kIoV4 + " " + kIoAttributes,
+                                               kIoLinkLocal + " " + kIoAttributes, kWbemNamed + " (service-id=W2)",
+                                               kWbemEmpty + " (service-id=W3)"}));
 }
 
 TEST(FetchAttributes, OneAgentOnlyAndTheFirstErrorIsReported) {
