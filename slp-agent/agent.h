@@ -43,7 +43,7 @@ constexpr int64_t kRemoteIdleMs = 30 * 1000;
 constexpr int64_t kPidCheckIntervalMs = 3000;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr int64_t kLimitReportSpacingMs = 60 * 1000;
-constexpr int64_t kFlushDelayMs = 20;
+constexpr int64_t kFlushDelayMs = 20;  // printed lines reach stdout within this
 
 struct Connection {
     int fd = -1;
