@@ -42,10 +42,10 @@ const char kUsage[] =
 
 constexpr const char *kDefaultRegistrationFile = "/etc/slp.reg";
 
-bool parseNumber(const char *text, long low, long high, long *value) {
+bool parseNumber(const char *text, int64_t low, int64_t high, int64_t *value) {
     char *end = nullptr;
     errno = 0;
-    *value = std::strtol(text, &end, 10);
+    *value = std::strtoll(text, &end, 10);
     return *text != '\0' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
 }
 
@@ -59,66 +59,66 @@ enum class Kind { Number, Boolean, Text, Numbers, Limit };
 struct Property {
     const char *name;
     Kind kind;
-    long low, high;
-    void (*apply)(AgentOptions *o, const std::string &text, long number);
+    int64_t low, high;
+    void (*apply)(AgentOptions *o, const std::string &text, int64_t number);
 };
 
-constexpr long kMaxU32 = 4294967295L;
+constexpr int64_t kMaxU32 = 4294967295;
 
 // RFC 2614's properties, the agent's own, and those it shares with the client library. Where
 // the client's alone matter here (its waits, maxResults, typeHint), the value is only checked.
 const Property kProperties[] = {
-    {"net.slp.port", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, long n) { o->port = uint16_t(n); }},
+    {"net.slp.port", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, int64_t n) { o->port = uint16_t(n); }},
     {"net.slp.interfaces", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) { o->interfaces = slpclient::listItems(t); }},
-    {"net.slp.useIPv4", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->useIPv4 = b; }},
-    {"net.slp.useIPv6", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->useIPv6 = b; }},
+     [](AgentOptions *o, const std::string &t, int64_t) { o->interfaces = slpclient::listItems(t); }},
+    {"net.slp.useIPv4", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, int64_t b) { o->useIPv4 = b; }},
+    {"net.slp.useIPv6", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, int64_t b) { o->useIPv6 = b; }},
     {"net.slp.isBroadcastOnly", Kind::Boolean, 0, 1,
-     [](AgentOptions *o, const std::string &, long b) { o->broadcastOnly = b; }},
-    {"net.slp.MTU", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, long n) { o->mtu = size_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t b) { o->broadcastOnly = b; }},
+    {"net.slp.MTU", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, int64_t n) { o->mtu = size_t(n); }},
     {"net.slp.multicastTTL", Kind::Number, 1, 255,
-     [](AgentOptions *o, const std::string &, long n) { o->multicastTtl = int(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->multicastTtl = int(n); }},
     {"net.slp.useScopes", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) {
+     [](AgentOptions *o, const std::string &t, int64_t) {
          if (!slpclient::listItems(t).empty()) o->scopes = t;
      }},
     {"net.slp.locale", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) {
+     [](AgentOptions *o, const std::string &t, int64_t) {
          if (!t.empty()) o->locale = t;
      }},
-    {"net.slp.SAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, long) { o->saAttributes = t; }},
+    {"net.slp.SAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, int64_t) { o->saAttributes = t; }},
     {"net.slp.watchRegistrationPID", Kind::Boolean, 0, 1,
-     [](AgentOptions *o, const std::string &, long b) { o->watchPid = b; }},
+     [](AgentOptions *o, const std::string &, int64_t b) { o->watchPid = b; }},
     {"net.slp.serializedRegURL", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) { o->registrationFile = t; }},
+     [](AgentOptions *o, const std::string &t, int64_t) { o->registrationFile = t; }},
     {"net.slp.securityEnabled", Kind::Boolean, 0, 1,
-     [](AgentOptions *o, const std::string &, long b) { o->securityEnabled = b; }},
-    {"net.slp.isDA", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, long b) { o->directoryAgent = b; }},
+     [](AgentOptions *o, const std::string &, int64_t b) { o->securityEnabled = b; }},
+    {"net.slp.isDA", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, int64_t b) { o->directoryAgent = b; }},
     {"net.slp.DAAddresses", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) { o->daAddresses = slpclient::listItems(t); }},
+     [](AgentOptions *o, const std::string &t, int64_t) { o->daAddresses = slpclient::listItems(t); }},
     {"net.slp.activeDADetection", Kind::Boolean, 0, 1,
-     [](AgentOptions *o, const std::string &, long b) { o->activeDaDiscovery = b; }},
+     [](AgentOptions *o, const std::string &, int64_t b) { o->activeDaDiscovery = b; }},
     {"net.slp.passiveDADetection", Kind::Boolean, 0, 1,
-     [](AgentOptions *o, const std::string &, long b) { o->passiveDaDiscovery = b; }},
+     [](AgentOptions *o, const std::string &, int64_t b) { o->passiveDaDiscovery = b; }},
     {"net.slp.DAActiveDiscoveryInterval", Kind::Number, 0, 65535,
-     [](AgentOptions *o, const std::string &, long n) { o->daDiscoveryIntervalS = n; }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->daDiscoveryIntervalS = n; }},
     {"net.slp.DAHeartBeat", Kind::Number, 0, kMaxU32,
-     [](AgentOptions *o, const std::string &, long n) { o->daHeartBeatS = n; }},
-    {"net.slp.DAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, long) { o->daAttributes = t; }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->daHeartBeatS = n; }},
+    {"net.slp.DAAttributes", Kind::Text, 0, 0, [](AgentOptions *o, const std::string &t, int64_t) { o->daAttributes = t; }},
     {"net.slp.randomWaitBound", Kind::Number, 0, kMaxU32,
-     [](AgentOptions *o, const std::string &, long n) { o->randomWaitBoundMs = n; }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->randomWaitBoundMs = n; }},
     {"net.slp.DAMaxRegistrations", Kind::Number, 0, 100000000,
-     [](AgentOptions *o, const std::string &, long n) { o->maxRemoteRegistrations = size_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->maxRemoteRegistrations = size_t(n); }},
     {"net.slp.DAMaxRegistrationBytes", Kind::Number, 64, 16 << 20,
-     [](AgentOptions *o, const std::string &, long n) { o->maxRegistrationBytes = size_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->maxRegistrationBytes = size_t(n); }},
     {"net.slp.DARegistrationNetworks", Kind::Text, 0, 0,
-     [](AgentOptions *o, const std::string &t, long) { o->registeringNetworks = slpclient::listItems(t); }},
+     [](AgentOptions *o, const std::string &t, int64_t) { o->registeringNetworks = slpclient::listItems(t); }},
     {"net.slp.sourceReplyBytesPerSecond", Kind::Number, 0, 1 << 30,
-     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.sourceBytesPerSecond = uint32_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->rateLimits.sourceBytesPerSecond = uint32_t(n); }},
     {"net.slp.totalReplyBytesPerSecond", Kind::Number, 0, 1 << 30,
-     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.totalBytesPerSecond = uint32_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->rateLimits.totalBytesPerSecond = uint32_t(n); }},
     {"net.slp.replySlipsPerSecond", Kind::Number, 0, 100000,
-     [](AgentOptions *o, const std::string &, long n) { o->rateLimits.slipsPerSecond = uint32_t(n); }},
+     [](AgentOptions *o, const std::string &, int64_t n) { o->rateLimits.slipsPerSecond = uint32_t(n); }},
     {"net.slp.maxResults", Kind::Limit, 1, kMaxU32, nullptr},
     {"net.slp.typeHint", Kind::Text, 0, 0, nullptr},
     {"net.slp.multicastMaximumWait", Kind::Number, 1, kMaxU32, nullptr},
@@ -128,7 +128,7 @@ const Property kProperties[] = {
 };
 
 // Whether `text` holds a value `p` takes; `number` is the number or boolean (0 or 1).
-bool valueOf(const Property &p, const std::string &text, long *number) {
+bool valueOf(const Property &p, const std::string &text, int64_t *number) {
     switch (p.kind) {
     case Kind::Number:
         return parseNumber(text.c_str(), p.low, p.high, number);
@@ -155,7 +155,7 @@ bool applyProperties(const slpclient::PropertyMap &map, AgentOptions *o) {
     for (const Property &p : kProperties) {
         auto it = map.find(p.name);
         if (it == map.end() || (it->second.empty() && p.kind != Kind::Text)) continue;
-        long number = 0;
+        int64_t number = 0;
         if (!valueOf(p, it->second, &number)) {
             std::fprintf(stderr, "slp-agent: bad %s '%s'\n", p.name, it->second.c_str());
             ok = false;
@@ -214,7 +214,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         bool hasValue = i + 1 < argc;
-        long value = 0;
+        int64_t value = 0;
         if (std::strcmp(arg, "--port") == 0 && hasValue) {
             if (!parseNumber(argv[++i], 1, 65535, &value)) {
                 std::fprintf(stderr, "slp-agent: bad port '%s'\n", argv[i]);
