@@ -5,8 +5,8 @@
 #include "predicate.h"
 
 #include <climits>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
