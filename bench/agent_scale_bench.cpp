@@ -123,8 +123,9 @@ int main(int argc, char **argv) {
             regSize = reg.size();
         }
         const long rss = residentKib(agent.pid());
-        Bytes attrs, filtered, all;
+        Bytes attrs, typeAttrs, filtered, all;
         (void)slpv2::encodeAttrRqst(header(1), {"", urlOf(held / 2), "DEFAULT", "", ""}, &attrs);
+        (void)slpv2::encodeAttrRqst(header(4), {"", "service:io-device.3873", "DEFAULT", "", ""}, &typeAttrs);
         (void)slpv2::encodeSrvRqst(header(2), {"", "service:io-device.3873", "DEFAULT",
                                                "(serial-number=S" + std::to_string(100000 + held - 1) + ")", ""}, &filtered);
         (void)slpv2::encodeSrvRqst(header(3), {"", "service:io-device.3873", "DEFAULT", "", ""}, &all);
@@ -133,7 +134,9 @@ int main(int argc, char **argv) {
             bool stream;
             const Bytes *request;
         } rows[] = {{"attributes of one URL (UDP)", false, &attrs},
+                    {"attributes of the type (UDP)", false, &typeAttrs},
                     {"filtered find, one match (UDP)", false, &filtered},
+                    {"find of every URL (UDP, cut)", false, &all},
                     {"find of every URL (TCP)", true, &all}};
         auto print = [&](const char *what, bool stream, size_t request, size_t answer, double agentUs) {
             bench::EchoServer echo(request, answer, !stream);

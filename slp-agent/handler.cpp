@@ -123,11 +123,27 @@ std::vector<uint8_t> srvRply(const Request &rq, uint16_t error, std::vector<slpv
     return out;
 }
 
-// A reply carrying one list text: silent to a multicast request with nothing to say; over the
-// MTU, cut to the list emptied.
+// How much of the list `text` a 16-bit length carries: all of it, or its whole items that fit
+// (commas within parentheses separate an attribute's values, not items).
+size_t wholeItemsFitting(const std::string &text) {
+    if (text.size() <= 0xFFFF) return text.size();
+    size_t fitting = 0;
+    int depth = 0;
+    for (size_t i = 0; i <= 0xFFFF; ++i) {
+        if (text[i] == '(') ++depth;
+        else if (text[i] == ')') --depth;
+        else if (text[i] == ',' && depth == 0) fitting = i;
+    }
+    return fitting;
+}
+
+// A reply carrying one list text: silent to a multicast request with nothing to say; a list
+// longer than its length field can say (the attributes of a type at a large DA) keeps the whole
+// items that fit, as a SrvRply keeps the URLs that fit; over the MTU, cut to the list emptied.
 template <typename Body>
 std::vector<uint8_t> listReply(const Request &rq, Body body, std::string Body::*list,
                                bool (*encode)(const Header &, const Body &, std::vector<uint8_t> *)) {
+    (body.*list).resize(wholeItemsFitting(body.*list));
     if (rq.multicast() && (body.error != kOk || (body.*list).empty())) return {};
     std::vector<uint8_t> out;
     if (!encode(rq.replyHeader(), body, &out)) return {};
