@@ -131,6 +131,13 @@ inline int64_t monotonicMs() {
     return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
+// The CPU time this thread has used, in microseconds: what answering a request cost.
+inline int64_t threadCpuUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return int64_t{ts.tv_sec} * 1000000 + ts.tv_nsec / 1000;
+}
+
 inline int64_t wallClockMs() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);

@@ -101,7 +101,9 @@ void serveDatagrams(Agent *agent, const DatagramSocket &socket) {
         const Admission admission =
             socket.loopback ? Admission::Send : admitReply(&agent->budget, from.sa(), nowMs);
         if (admission == Admission::Drop) continue;
+        const int64_t startUs = threadCpuUs();
         Outcome outcome = answer(agent, d, length, true, received, socket.multicast, socket.loopback, false);
+        if (!socket.loopback) chargeWork(&agent->budget, from.sa(), threadCpuUs() - startUs, nowMs);
         if (agent->changed) saveState(agent, monotonicMs());  // before the acknowledgement leaves
         if (outcome.reply.empty()) continue;
         if (admission == Admission::Slip) {

@@ -34,8 +34,11 @@ SourceSlot *slotOf(ReplyBudget *budget, const sockaddr *sa, int64_t nowMs) {
     const RateLimits &l = budget->limits;
     refill(&slot.bucket, l.sourceBytesPerSecond, burst(l.sourceBytesPerSecond), nowMs);
     refill(&slot.slips, l.slipsPerSecond, burst(l.slipsPerSecond), nowMs);
-    if (!slot.used || (slot.source != key && slot.bucket.tokens >= burst(l.sourceBytesPerSecond))) {
-        slot = SourceSlot{key, Bucket{burst(l.sourceBytesPerSecond), nowMs}, Bucket{burst(l.slipsPerSecond), nowMs}, true};
+    refill(&slot.work, kSourceWorkUsPerSecond, burst(kSourceWorkUsPerSecond), nowMs);
+    if (!slot.used || (slot.source != key && slot.bucket.tokens >= burst(l.sourceBytesPerSecond) &&
+                       slot.work.tokens >= burst(kSourceWorkUsPerSecond))) {
+        slot = SourceSlot{key, Bucket{burst(l.sourceBytesPerSecond), nowMs}, Bucket{burst(l.slipsPerSecond), nowMs},
+                          Bucket{burst(kSourceWorkUsPerSecond), nowMs}, true};
     }
     return &slot;
 }
@@ -48,13 +51,21 @@ void initReplyBudget(ReplyBudget *budget, const RateLimits &limits, uint64_t see
     budget->slots.assign(limits.sourceBytesPerSecond != 0 ? kSourceSlots : 0, SourceSlot{});
     budget->total = Bucket{burst(limits.totalBytesPerSecond), nowMs};
     budget->slips = Bucket{burst(limits.slipsPerSecond * kTotalSlipsFactor), nowMs};
+    budget->work = Bucket{burst(kTotalWorkUsPerSecond), nowMs};
     budget->dropped = budget->slipped = 0;
 }
 
 Admission admitReply(ReplyBudget *budget, const sockaddr *source, int64_t nowMs) {
     const RateLimits &l = budget->limits;
     SourceSlot *slot = l.sourceBytesPerSecond != 0 ? slotOf(budget, source, nowMs) : nullptr;
-    if (l.totalBytesPerSecond != 0) refill(&budget->total, l.totalBytesPerSecond, burst(l.totalBytesPerSecond), nowMs);
+    if (l.totalBytesPerSecond != 0) {
+        refill(&budget->total, l.totalBytesPerSecond, burst(l.totalBytesPerSecond), nowMs);
+        refill(&budget->work, kTotalWorkUsPerSecond, burst(kTotalWorkUsPerSecond), nowMs);
+    }
+    if ((slot != nullptr && slot->work.tokens <= 0) || (l.totalBytesPerSecond != 0 && budget->work.tokens <= 0)) {
+        ++budget->dropped;
+        return Admission::Drop;
+    }
     const bool sourceOk = slot == nullptr || slot->bucket.tokens > 0;
     const bool totalOk = l.totalBytesPerSecond == 0 || budget->total.tokens > 0;
     if (sourceOk && totalOk) return Admission::Send;
@@ -74,6 +85,11 @@ void chargeReply(ReplyBudget *budget, const sockaddr *source, size_t bytes, int6
     bytes = std::max(bytes, kMinimumCharge);
     if (budget->limits.sourceBytesPerSecond != 0) slotOf(budget, source, nowMs)->bucket.tokens -= double(bytes);
     if (budget->limits.totalBytesPerSecond != 0) budget->total.tokens -= double(bytes);
+}
+
+void chargeWork(ReplyBudget *budget, const sockaddr *source, int64_t us, int64_t nowMs) {
+    if (budget->limits.sourceBytesPerSecond != 0) slotOf(budget, source, nowMs)->work.tokens -= double(us);
+    if (budget->limits.totalBytesPerSecond != 0) budget->work.tokens -= double(us);
 }
 
 }  // namespace slpagent

@@ -24,7 +24,7 @@ using Fields = std::map<std::string, std::string>;
 
 namespace {
 
-const std::string kKeys = " since zone fill rates seed from sources count every reply start counted file url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
+const std::string kKeys = " since zone fill rates seed from sources count every reply work start counted file url pad attrs life scopes lang pid type tags pred pr auth mcast flags patch cut hex pids "
                           "scopes-served sa-attrs own received-on via-group remote outsider strict mtu now da boot port max-remote max-remote-bytes max-bytes ";
 const std::map<int, std::string> kErrors = {
     {0, "OK"}, {1, "LANGUAGE_NOT_SUPPORTED"}, {2, "PARSE_ERROR"}, {3, "INVALID_REGISTRATION"}, {4, "SCOPE_NOT_SUPPORTED"},
@@ -181,7 +181,7 @@ int main(int argc, char **argv) {
             const RateLimits limits{uint32_t(std::stoul(r.at(0))), uint32_t(std::stoul(r.at(1))), uint32_t(std::stoul(r.at(2)))};
             initReplyBudget(&budget, limits, std::stoul(f.count("seed") ? f["seed"] : "1"), 0);
         } else if (verb == "flood") {
-            for (const auto &[key, v] : Fields{{"every", "0"}, {"start", "0"}, {"counted", "0"}, {"sources", "0"}}) f.emplace(key, v);
+            for (const auto &[key, v] : Fields{{"every", "0"}, {"start", "0"}, {"counted", "0"}, {"sources", "0"}, {"work", "0"}}) f.emplace(key, v);
             const int64_t every = std::stoll(f["every"]), start = std::stoll(f["start"]), counted = std::stoll(f["counted"]);
             const size_t reply = std::stoul(f["reply"]), sources = std::stoul(f["sources"]);
             size_t admitted[3] = {}, bytes = 0;  // by Admission
@@ -190,6 +190,7 @@ int main(int argc, char **argv) {
                 if (!parseAddress(sources ? f["from"] + std::to_string(i % sources) : f["from"], 427, &from)) throw std::runtime_error("bad from");
                 const int64_t us = start + i * every;
                 const Admission a = admitReply(&budget, from.sa(), us / 1000);
+                if (a != Admission::Drop) chargeWork(&budget, from.sa(), std::stoll(f["work"]), us / 1000);
                 if (a == Admission::Send) chargeReply(&budget, from.sa(), reply, us / 1000);
                 if (us < counted) continue;
                 admitted[int(a)]++;
