@@ -1,12 +1,13 @@
 // pass_driver.cpp: runs the advertisement code and the switch library step by step against the
 // scripted switch (values from the state file it is given) and the recording SLP library, and
-// prints what every step did. The case comes on stdin; passes/README describes the notation,
-// pass-golden.sh compares.
+// prints what every step did. The case is the file named by the only argument; passes/README
+// describes the notation, golden-cases.sh compares.
 #include <limits.h>
 #include <string.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <fstream>
 #include <future>
 #include <iostream>
 #include <new>
@@ -196,9 +197,10 @@ std::string runStep(std::istringstream &in) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2 || !startSwitch(argv[1])) return std::cerr << "usage: pass_driver SWITCH_STATE <CASE\n", 2;
+    std::ifstream file(argc == 2 ? argv[1] : "");
+    if (!file || !startSwitch(TEST_SWITCH_STATE)) return std::cerr << "usage: pass_driver CASE\n", 2;
     size_t sleeps = 0;
-    for (std::string line; std::getline(std::cin, line);) {
+    for (std::string line; std::getline(file, line);) {
         const bool step = !line.empty() && line[0] != '#';  // other lines are copied as they are
         std::cout << (step ? "> " : "") << line << "\n";
         std::istringstream in(line);
