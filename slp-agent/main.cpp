@@ -75,7 +75,8 @@ const Property kProperties[] = {
     {"net.slp.useIPv6", Kind::Boolean, 0, 1, [](AgentOptions *o, const std::string &, int64_t b) { o->useIPv6 = b; }},
     {"net.slp.isBroadcastOnly", Kind::Boolean, 0, 1,
      [](AgentOptions *o, const std::string &, int64_t b) { o->broadcastOnly = b; }},
-    {"net.slp.MTU", Kind::Number, 1, 65535, [](AgentOptions *o, const std::string &, int64_t n) { o->mtu = size_t(n); }},
+    // Below 256 bytes little but a header fits in a datagram: every find would go by TCP.
+    {"net.slp.MTU", Kind::Number, 256, 65535, [](AgentOptions *o, const std::string &, int64_t n) { o->mtu = size_t(n); }},
     {"net.slp.multicastTTL", Kind::Number, 1, 255,
      [](AgentOptions *o, const std::string &, int64_t n) { o->multicastTtl = int(n); }},
     {"net.slp.useScopes", Kind::Text, 0, 0,
