@@ -122,11 +122,12 @@ bool wanted(const DirectoryAgent &a, const Registration &r) {
 void compare(DirectoryAgent *a, const Registry &registry, int64_t nowMs) {
     a->work.clear();
     a->nextRefreshMs = INT64_MAX;
-    for (const auto &[key, r] : registry.entries) {
+    for (const auto &[_, r] : registry.entries) {
         if (!wanted(*a, r)) continue;
+        RegistryKey key = registryKey(r);
         auto h = a->held.find(key);
         if (h == a->held.end() || h->second.serial != r.serial || nowMs >= h->second.refreshAtMs) {
-            a->work.push_back({key, false});
+            a->work.push_back({std::move(key), false});
         } else {
             a->nextRefreshMs = std::min(a->nextRefreshMs, h->second.refreshAtMs);
         }

@@ -274,9 +274,9 @@ std::vector<uint8_t> onSrvDeReg(Registry *registry, const Request &rq, std::vect
 
     if (trimBlanks(body.tags).empty()) {
         // Without tags the URL goes in every language (keys sort by URL first).
-        auto it = registry->entries.lower_bound({body.entry.url, ""});
-        if (it == registry->entries.end() || it->first.first != body.entry.url) return ack(rq, kInvalidRegistration);
-        while (it != registry->entries.end() && it->first.first == body.entry.url) it = eraseRegistration(registry, it);
+        auto it = registry->entries.lower_bound(RegistryKey{body.entry.url, ""});
+        if (it == registry->entries.end() || it->second.url != body.entry.url) return ack(rq, kInvalidRegistration);
+        while (it != registry->entries.end() && it->second.url == body.entry.url) it = eraseRegistration(registry, it);
         lines->push_back("deregistered " + body.entry.url);
         return ack(rq, kOk);
     }
@@ -322,7 +322,7 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
                 matches.push_back(e.entry);
             }
         }
-        std::sort(matches.begin(), matches.end(), [](auto *a, auto *b) { return a->first < b->first; });
+        std::sort(matches.begin(), matches.end(), [](auto *a, auto *b) { return KeyOrder()(a->first, b->first); });
         for (const RegistryEntry *e : matches) urls.push_back(slpv2::UrlRef{remainingLifetime(e->second, rq.nowMs), e->second.url});
         return srvRply(rq, kOk, std::move(urls));
     }
@@ -383,8 +383,8 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
         if (it != registry->entries.end()) {
             reply.attributes = filterByTags(it->second.attributes, body.tags);
         } else {
-            it = registry->entries.lower_bound({body.urlOrType, ""});  // the URL in another language
-            if (it != registry->entries.end() && it->first.first == body.urlOrType) reply.error = kLanguageNotSupported;
+            it = registry->entries.lower_bound(RegistryKey{body.urlOrType, ""});  // the URL in another language
+            if (it != registry->entries.end() && it->second.url == body.urlOrType) reply.error = kLanguageNotSupported;
         }
         return attrRply(rq, std::move(reply));
     }

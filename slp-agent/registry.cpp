@@ -2,11 +2,20 @@
 
 #include "matching.h"
 
+#include <algorithm>
+#include <cctype>
 #include <set>
 
 namespace slpagent {
 
 RegistryKey registryKey(const std::string &url, const std::string &language) { return {url, toLower(language)}; }
+RegistryKey registryKey(const Registration &r) { return registryKey(r.url, r.language); }
+
+bool keyBefore(std::string_view urlA, std::string_view languageA, std::string_view urlB, std::string_view languageB) {
+    if (int c = urlA.compare(urlB)) return c < 0;
+    return std::lexicographical_compare(languageA.begin(), languageA.end(), languageB.begin(), languageB.end(),
+                                        [](unsigned char a, unsigned char b) { return std::tolower(a) < std::tolower(b); });
+}
 
 size_t registrationBytes(const Registration &r) {
     return r.url.size() + r.language.size() + r.serviceType.size() + r.scopes.size() + r.attributes.size();
@@ -52,24 +61,26 @@ void storeRegistration(Registry *registry, Registration registration) {
     if (!registration.permanent && registration.expiresAtMs < registry->noExpiryBeforeMs) {
         registry->noExpiryBeforeMs = registration.expiresAtMs;
     }
-    RegistryKey key = registryKey(registration.url, registration.language);
-    noteChange(registry, key);
+    noteChange(registry, registryKey(registration));
     registration.serial = ++registry->lastSerial;
-    auto [it, added] = registry->entries.try_emplace(std::move(key));
+    // The key views the registration it is inserted with; once the registration has moved into
+    // the entry, it views the entry's own.
+    auto [it, added] = registry->entries.try_emplace(EntryKey{registration.url, registration.language});
     if (!added) account(registry, *it, false);
     it->second = std::move(registration);
+    it->first.url = it->second.url;
+    it->first.language = it->second.language;
     account(registry, *it, true);
 }
 
-std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
-                                                                std::map<RegistryKey, Registration>::iterator it) {
-    noteChange(registry, it->first);
+Entries::iterator eraseRegistration(Registry *registry, Entries::iterator it) {
+    noteChange(registry, registryKey(it->second));
     account(registry, *it, false);
     return registry->entries.erase(it);
 }
 
-void replaceAttributes(Registry *registry, std::map<RegistryKey, Registration>::iterator it, std::string attributes) {
-    noteChange(registry, it->first);
+void replaceAttributes(Registry *registry, Entries::iterator it, std::string attributes) {
+    noteChange(registry, registryKey(it->second));
     account(registry, *it, false);
     it->second.attributes = std::move(attributes);
     account(registry, *it, true);

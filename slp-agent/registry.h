@@ -35,9 +35,29 @@ struct Registration {
     uint64_t serial = 0;      // set by storeRegistration: tells a stored registration from its earlier versions
 };
 
-// Keyed by (URL as written, language in lower case).
+// A registration's key: (URL as written, language in lower case).
 using RegistryKey = std::pair<std::string, std::string>;
-using RegistryEntry = std::pair<const RegistryKey, Registration>;
+
+// How a stored entry is keyed: views of its own registration's URL and language (compared
+// without case), so that the URL is held once. Set again whenever the registration is replaced.
+struct EntryKey {
+    mutable std::string_view url, language;
+};
+
+// Whether key (urlA, languageA) comes before (urlB, languageB): by URL, then by language
+// without case.
+bool keyBefore(std::string_view urlA, std::string_view languageA, std::string_view urlB, std::string_view languageB);
+
+// Orders stored entries' keys, and finds them by RegistryKey.
+struct KeyOrder {
+    using is_transparent = void;
+    bool operator()(const EntryKey &a, const EntryKey &b) const { return keyBefore(a.url, a.language, b.url, b.language); }
+    bool operator()(const EntryKey &a, const RegistryKey &b) const { return keyBefore(a.url, a.language, b.first, b.second); }
+    bool operator()(const RegistryKey &a, const EntryKey &b) const { return keyBefore(a.first, a.second, b.url, b.language); }
+};
+
+using Entries = std::map<EntryKey, Registration, KeyOrder>;
+using RegistryEntry = Entries::value_type;
 
 // An entry with what filters can know of its attributes without reading them; the signature is
 // made when a filter first asks (all zero until then).
@@ -57,7 +77,7 @@ struct Registry {
     Registry(Registry &&) = default;
     Registry &operator=(Registry &&) = default;
 
-    std::map<RegistryKey, Registration> entries;
+    Entries entries;
     // The entries by typeFamily() of their type: a filtered lookup reads its family only.
     std::map<std::string, TypeFamily> families;
     // Registering processes, and types as registered, with how many registrations each holds.
@@ -77,6 +97,7 @@ struct Registry {
 };
 
 RegistryKey registryKey(const std::string &url, const std::string &language);
+RegistryKey registryKey(const Registration &registration);
 
 // The text a registration keeps: URL, language, type, scopes and attributes.
 size_t registrationBytes(const Registration &registration);
@@ -88,8 +109,7 @@ void noteChange(Registry *registry, RegistryKey key);
 void storeRegistration(Registry *registry, Registration registration);
 
 // Removes the entry at `it`, keeping the counts; returns the entry after it.
-std::map<RegistryKey, Registration>::iterator eraseRegistration(Registry *registry,
-                                                                std::map<RegistryKey, Registration>::iterator it);
+Entries::iterator eraseRegistration(Registry *registry, Entries::iterator it);
 
 // Seconds left, rounded up and at least 1; 65535 for a permanent registration.
 uint16_t remainingLifetime(const Registration &registration, int64_t nowMs);
@@ -110,7 +130,7 @@ void logRegistration(const Registration &registration, std::vector<std::string> 
 TypeFamily *familyOf(Registry *registry, std::string_view requested);
 
 // Replaces the attribute list of the entry at `it` and notes the change.
-void replaceAttributes(Registry *registry, std::map<RegistryKey, Registration>::iterator it, std::string attributes);
+void replaceAttributes(Registry *registry, Entries::iterator it, std::string attributes);
 
 // Removes registrations whose registering process `isAlive` reports gone; appends a
 // "dropped URL process N exited" line for each. Asks once per distinct process id, and reads

@@ -62,6 +62,11 @@ void handleStream(const uint8_t *data, size_t size) {
         checkReply(outcome.reply, data, options.datagramMtu);
         size_t remote = 0, bytes = 0;
         for (const auto &entry : registry.entries) {
+            // Each key views its own registration's URL and language, never a copy gone since.
+            if (entry.first.url.data() != entry.second.url.data() ||
+                entry.first.language.data() != entry.second.language.data()) {
+                abort();
+            }
             remote += entry.second.remote;
             if (entry.second.remote) bytes += slpagent::registrationBytes(entry.second);
         }
