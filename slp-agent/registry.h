@@ -6,7 +6,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -66,9 +65,9 @@ struct SignedEntry {
     AttrSignature signature;
 };
 
-// The entries of one type family, in no order, with their signatures side by side so that a
-// filtered lookup reads little more than those.
-using TypeFamily = std::deque<SignedEntry>;
+// The entries of one type family, in no order, with their signatures side by side in one block
+// so that a filtered lookup streams through little more than those.
+using TypeFamily = std::vector<SignedEntry>;
 
 struct Registry {
     Registry() = default;
