@@ -344,6 +344,7 @@ std::vector<uint8_t> onSrvRqst(Registry *registry, const Request &rq) {
 struct AttrUnion {
     std::vector<std::string> items;
     std::unordered_set<std::string> seen;
+    size_t length = 0;  // of the items joined with commas
 };
 
 // Adds the items of `list` not yet in `out`; a list that does not split cleanly is added whole.
@@ -356,7 +357,9 @@ void addToUnion(std::string_view list, AttrUnion *out) {
         texts.push_back(list);
     }
     for (std::string_view text : texts) {
-        if (!text.empty() && out->seen.emplace(text).second) out->items.emplace_back(text);
+        if (text.empty() || !out->seen.emplace(text).second) continue;
+        out->length += text.size() + (out->items.empty() ? 0 : 1);
+        out->items.emplace_back(text);
     }
 }
 
@@ -388,8 +391,11 @@ std::vector<uint8_t> onAttrRqst(Registry *registry, const Request &rq) {
         }
         return attrRply(rq, std::move(reply));
     }
+    // Items are only ever appended, and a reply carries no more of the list than its 16-bit
+    // length holds (listReply): once the union is past that, later registrations change nothing.
     AttrUnion all;
-    for (const auto &[key, r] : registry->entries) {
+    for (const auto &[_, r] : registry->entries) {
+        if (all.length > 0xFFFF) break;
         if (typeMatches(body.urlOrType, r.serviceType) && languageMatches(r.language, header.language) &&
             scopesIntersect(r.scopes, body.scopes)) {
             addToUnion(filterByTags(r.attributes, body.tags), &all);
