@@ -52,7 +52,11 @@ void account(Registry *registry, RegistryEntry &entry, bool in) {
     family[r.familySlot] = family.back();
     const_cast<Registration &>(family[r.familySlot].entry->second).familySlot = r.familySlot;
     family.pop_back();
-    if (family.empty()) registry->families.erase(it);
+    if (family.empty()) {
+        registry->families.erase(it);
+    } else if (family.size() < family.capacity() / 4) {
+        family.shrink_to_fit();  // a DA that held many and holds few gives the block back
+    }
 }
 
 }  // namespace
