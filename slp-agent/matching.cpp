@@ -1,5 +1,6 @@
 #include "matching.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace slpagent {
@@ -28,6 +29,12 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
         if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
     }
     return true;
+}
+
+bool lessIgnoreCase(std::string_view a, std::string_view b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(lowerAscii(x)) < static_cast<unsigned char>(lowerAscii(y));
+    });
 }
 
 std::string_view trimBlanks(std::string_view s) {

@@ -13,6 +13,9 @@ inline constexpr std::string_view kDefaultScope = "DEFAULT";
 // ASCII case-insensitive equality.
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
+// ASCII case-insensitive order: as the lower-case copies compare.
+bool lessIgnoreCase(std::string_view a, std::string_view b);
+
 // `s` without leading and trailing blanks (space, tab, CR, LF).
 std::string_view trimBlanks(std::string_view s);
 

@@ -2,8 +2,6 @@
 
 #include "matching.h"
 
-#include <algorithm>
-#include <cctype>
 #include <set>
 
 namespace slpagent {
@@ -13,8 +11,7 @@ RegistryKey registryKey(const Registration &r) { return registryKey(r.url, r.lan
 
 bool keyBefore(std::string_view urlA, std::string_view languageA, std::string_view urlB, std::string_view languageB) {
     if (int c = urlA.compare(urlB)) return c < 0;
-    return std::lexicographical_compare(languageA.begin(), languageA.end(), languageB.begin(), languageB.end(),
-                                        [](unsigned char a, unsigned char b) { return std::tolower(a) < std::tolower(b); });
+    return lessIgnoreCase(languageA, languageB);
 }
 
 size_t registrationBytes(const Registration &r) {
