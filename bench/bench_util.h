@@ -4,6 +4,7 @@
 #define ORVAD_BENCH_BENCH_UTIL_H
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -79,10 +80,12 @@ inline bool readAll(int fd, char *p, size_t n) {
 
 // A child process that answers every `request`-byte message with `reply` bytes on one
 // connection, like the agent answers a SrvReg with a SrvAck; with `datagram`, each datagram
-// with one of `reply` bytes.
+// with one of `reply` bytes. With `pollBeside` >= 0 it waits as an event loop does, in poll()
+// on the connection and that many idle sockets, before each read: the floor of a server that
+// serves more than one socket.
 class EchoServer {
 public:
-    EchoServer(size_t request, size_t reply, bool datagram = false) : datagram_(datagram) {
+    EchoServer(size_t request, size_t reply, bool datagram = false, int pollBeside = -1) : datagram_(datagram) {
         const int type = datagram ? SOCK_DGRAM : SOCK_STREAM;
         int listener = socket(AF_INET, type, 0);
         sockaddr_in a{};
@@ -107,7 +110,10 @@ public:
                 _exit(0);
             }
             int fd = accept(listener, nullptr, nullptr);
-            while (fd >= 0 && readAll(fd, in.data(), request) && writeAll(fd, out.data(), out.size())) {
+            std::vector<pollfd> ready{{fd, POLLIN, 0}};
+            for (int i = 0; i < pollBeside; ++i) ready.push_back({socket(AF_INET, SOCK_DGRAM, 0), POLLIN, 0});
+            while (fd >= 0 && (pollBeside < 0 || poll(ready.data(), ready.size(), -1) > 0) &&
+                   readAll(fd, in.data(), request) && writeAll(fd, out.data(), out.size())) {
             }
             _exit(0);
         }
