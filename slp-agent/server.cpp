@@ -172,8 +172,10 @@ void serve(Agent *agent) {
 int runAgent(const AgentOptions &options) {
     Agent agent;
     agent.options = options;
-    // Fully buffered, and written out within kFlushDelayMs (flushOutput).
-    setvbuf(stdout, nullptr, _IOFBF, 64 * 1024);
+    // Fully buffered, and written out within kFlushDelayMs (flushOutput). The C library ignores
+    // the size when it allocates the buffer itself, so the buffer is ours.
+    static char outputBuffer[64 * 1024];
+    setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
     sizeConnectionCaps(&agent);
     if (!openSignalFd(&agent)) {
         std::perror("slp-agent: signalfd");
