@@ -2,8 +2,8 @@
 // a budget of reply bytes per second for each source (an IPv4 address, an IPv6 /64) and one for
 // all sources together. A source over budget gets nothing, or now and then a header-only reply
 // that sends it to TCP, which cannot be forged. A budget of time spent answering, per source and
-// in all, keeps requests that are cheap to send and dear to answer (the attributes of a type at
-// a large DA) from taking the agent's CPU.
+// in all, keeps requests that are cheap to send and dear to answer (a find of every URL at a
+// large DA) from taking the agent's CPU.
 #ifndef ORVAD_SLP_AGENT_RATE_LIMIT_H
 #define ORVAD_SLP_AGENT_RATE_LIMIT_H
 
